@@ -1,0 +1,591 @@
+"""Plots of orbkit's output tables: migration survey, orbit files, spread ensemble, twin survey.
+
+The command-line front end is tools/orbplot; this module holds the setup reader, the table
+reader, the resonance radii of the model and the four figures, so that tests can import them.
+Only numpy is needed to import this module; matplotlib is loaded when a figure is drawn.
+"""
+
+import argparse
+import math
+import os
+import re
+import sys
+
+import numpy as np
+
+TWOPI = 6.283185307179586          # one orbit at r = 1, in model time units
+DEG = 0.017453292519943295         # pi/180: phases are given in degrees in the setup file
+SETUP_LINE_BYTES = 179             # the programs read a setup line into a 180-byte buffer
+MAX_PATTERNS = 10                  # capacity of the programs' per-pattern arrays
+HIST_ABOVE = 3000                  # more stars than this: a 2D histogram instead of a scatter
+DPI = 100                          # pixels per inch of the written PNG; --size is in pixels
+DEFAULT_SIZE = (1400, 650)
+
+# Scalar lines of a setup file, in order; (name, kind). Kind "t" is a time given in orbits.
+SCALARS = [
+    ("gamma_", "f"), ("NU", "f"), ("mixtime", "f"), ("dt_int", "t"), ("nsteps", "i"),
+    ("nstars", "i"), ("disp_u0", "f"), ("r_min", "f"), ("r_max", "f"), ("lseed", "i"),
+    ("randp0", "i"), ("l_min", "f"), ("l_max", "f"), ("npatterns", "i"),
+]
+# Lines of one pattern's block, in order. Kind "a" is an angle given in degrees.
+PATTERN_FIELDS = [
+    ("mm", "f"), ("epsilon", "f"), ("phi0", "a"), ("alpha", "f"), ("Omegas", "f"),
+    ("growtime", "t"), ("starttime", "t"), ("smin", "f"), ("smax", "f"), ("wmin", "f"),
+    ("wmax", "f"),
+]
+
+# What the programs' "%lf" and "%d" conversions accept at the start of a line.
+_FLOAT_RE = re.compile(r"\s*([+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|inf(?:inity)?|nan))",
+                       re.IGNORECASE)
+_INT_RE = re.compile(r"\s*([+-]?\d+)")
+_ORBIT_FILE_RE = re.compile(r"^(.*)_\d+\.(bb|xb)$")
+
+
+class InputError(Exception):
+    """Input the tool refuses; str() is the whole message without the program name."""
+
+
+# ---------------------------------------------------------------------------------------------
+# Reading
+
+def _open_text(path):
+    try:
+        with open(path, "rb") as fh:
+            return fh.read().decode("utf-8", errors="replace")
+    except OSError as err:
+        raise InputError(f"{path}: {err.strerror}") from None
+
+
+def _setup_lines(text):
+    """Split the way the programs read a setup file: fgets into a 180-byte buffer.
+
+    Yields (physical line number, text). A line of up to 178 characters comes whole (with its
+    newline it fills at most 179 bytes); a longer one gives its first 179 characters, and the
+    rest is read as the next setup line, as the programs read it.
+    """
+    for lineno, rest in enumerate(re.findall(r"[^\n]*\n|[^\n]+$", text), start=1):
+        while rest:
+            yield lineno, rest[:SETUP_LINE_BYTES].rstrip("\r\n")
+            rest = rest[SETUP_LINE_BYTES:]
+
+
+def read_setup(path):
+    """Read a setup file into a dict of run parameters in model units.
+
+    One value at the start of each line, anything after it a comment; 14 scalar lines, then
+    11 lines per pattern. Times (dt_int, growtime, starttime) are given in orbits and stored
+    in model time units; phi0 is given in degrees and stored in radians. Per-pattern values
+    are lists of length npatterns.
+    """
+    lines = iter(_setup_lines(_open_text(path)))
+    last = [0]
+
+    def take(name, kind):
+        try:
+            lineno, text = next(lines)
+        except StopIteration:
+            raise InputError(f"{path}:{last[0] + 1}: {name}: the file ends before this line")
+        last[0] = lineno
+        m = (_INT_RE if kind == "i" else _FLOAT_RE).match(text)
+        if not m:
+            # The programs leave a value that does not convert at zero and go on; so do we,
+            # so that the model drawn is the model that was run.
+            what = "an integer" if kind == "i" else "a number"
+            warn(f"{path}:{lineno}: warning: {name}: expected {what}, got "
+                 f"'{text.strip()}'; taking 0")
+            return 0 if kind == "i" else 0.0
+        if kind == "i":
+            return int(m.group(1))
+        value = float(m.group(1))
+        if kind == "t":
+            return value * TWOPI
+        if kind == "a":
+            return value * DEG
+        return value
+
+    setup = {"path": path}
+    for name, kind in SCALARS:
+        setup[name] = take(name, kind)
+    npat = setup["npatterns"]
+    if npat > MAX_PATTERNS:
+        raise InputError(f"{path}:{last[0]}: npatterns: at most {MAX_PATTERNS}, got {npat}")
+    npat = max(npat, 0)          # a negative count reads no block, as in the programs
+    setup["npatterns"] = npat
+    for name, _ in PATTERN_FIELDS:
+        setup[name] = []
+    for k in range(npat):
+        for name, kind in PATTERN_FIELDS:
+            setup[name].append(take(f"{name} (pattern {k})", kind))
+    return setup
+
+
+def read_table(path, ncols, what):
+    """Read a whitespace table of ncols numbers per row; '#' lines and blank lines are skipped.
+
+    Returns (array of shape (rows, ncols), line numbers of the rows). Rows holding nan or inf
+    (a star whose integration failed) are kept here; callers drop them with finite_rows().
+    """
+    rows, linenos = [], []
+    for lineno, line in enumerate(_open_text(path).splitlines(), start=1):
+        s = line.strip()
+        if not s or s.startswith("#"):
+            continue
+        fields = s.split()
+        if len(fields) != ncols:
+            raise InputError(f"{path}:{lineno}: expected {ncols} values ({what}), "
+                             f"got {len(fields)}")
+        try:
+            rows.append([float(f) for f in fields])
+        except ValueError:
+            bad = next(f for f in fields if not _is_float(f))
+            raise InputError(f"{path}:{lineno}: expected a number, got '{bad}'") from None
+        linenos.append(lineno)
+    if not rows:
+        raise InputError(f"{path}: no rows to plot ({what})")
+    return np.array(rows, dtype=float), linenos
+
+
+def _is_float(s):
+    try:
+        float(s)
+        return True
+    except ValueError:
+        return False
+
+
+def finite_rows(path, data, cols=None):
+    """Drop the rows with a nan or inf in the given columns; say on stderr how many went."""
+    sub = data if cols is None else data[:, cols]
+    keep = np.all(np.isfinite(sub), axis=1)
+    dropped = int(np.count_nonzero(~keep))
+    if dropped:
+        warn(f"{path}: {dropped} of {len(data)} rows hold nan or inf and are not drawn")
+    if not np.any(keep):
+        raise InputError(f"{path}: no finite rows to plot")
+    return data[keep], dropped
+
+
+def warn(message):
+    print(f"orbplot: {message}", file=sys.stderr)
+
+
+# ---------------------------------------------------------------------------------------------
+# Resonances of the power-law disc
+
+def kappa_ratio(gamma_):
+    """kappa/Omega of the power-law rotation curve v_c = r^gamma_: sqrt(2 (1 + gamma_))."""
+    return math.sqrt(2.0 * (1.0 + gamma_))
+
+
+def radius_where_omega(gamma_, omega):
+    """Radius where the circular angular speed Omega(r) = r^(gamma_ - 1) equals omega.
+
+    None where no single radius does: omega <= 0 (Omega is positive everywhere), and
+    gamma_ = 1, solid-body rotation, where Omega is 1 at every radius.
+    """
+    if not omega > 0.0 or gamma_ == 1.0:      # written so that nan takes the None branch
+        return None
+    return omega ** (1.0 / (gamma_ - 1.0))
+
+
+def resonance_radii(gamma_, m, omegas):
+    """Corotation and the inner and outer Lindblad resonances of one pattern.
+
+    Corotation: Omega = Omega_p. Lindblad: Omega -/+ kappa/m = Omega_p, i.e.
+    Omega (1 -/+ q/m) = Omega_p with q = kappa/Omega constant for a power law.
+    Returns {"CR": r, "ILR": r, "OLR": r}, None for a resonance that does not exist
+    (an ILR needs q < m; none exist for a pattern that does not rotate forwards).
+    """
+    q = kappa_ratio(gamma_) if gamma_ >= -1.0 else float("nan")
+    out = {"CR": radius_where_omega(gamma_, omegas), "ILR": None, "OLR": None}
+    if m > 0.0 and q == q:
+        inner = 1.0 - q / m
+        if inner > 0.0:
+            out["ILR"] = radius_where_omega(gamma_, omegas / inner)
+        out["OLR"] = radius_where_omega(gamma_, omegas / (1.0 + q / m))
+    return out
+
+
+def circular_l(gamma_, r):
+    """Angular momentum of a circular orbit at r: L = r v_c = r^(1 + gamma_)."""
+    return r * r ** gamma_
+
+
+def pattern_resonances(setup):
+    """Per pattern, a list of (kind, r, L) for every resonance that exists."""
+    result = []
+    g = setup["gamma_"]
+    for k in range(setup["npatterns"]):
+        radii = resonance_radii(g, setup["mm"][k], setup["Omegas"][k])
+        result.append([(kind, r, circular_l(g, r)) for kind, r in radii.items()
+                       if r is not None and math.isfinite(r)])
+    return result
+
+
+# ---------------------------------------------------------------------------------------------
+# Drawing
+
+RES_STYLE = {"CR": "-", "ILR": "--", "OLR": ":"}
+PATTERN_COLOURS = ["tab:red", "tab:blue", "tab:green", "tab:orange", "tab:purple",
+                   "tab:brown", "tab:pink", "tab:olive", "tab:cyan", "tab:gray"]
+
+
+def _pyplot():
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    plt.rcParams.update({"font.size": 10, "axes.titlesize": 10, "legend.fontsize": 8})
+    return plt
+
+
+def _figure(size, ncols):
+    plt = _pyplot()
+    fig, axes = plt.subplots(1, ncols, figsize=(size[0] / DPI, size[1] / DPI), dpi=DPI)
+    return plt, fig, axes
+
+
+def _save(plt, fig, out):
+    fig.tight_layout()
+    try:
+        fig.savefig(out, dpi=DPI)
+    except OSError as err:
+        raise InputError(f"{out}: {err.strerror}") from None
+    finally:
+        plt.close(fig)
+    return out
+
+
+def _pattern_label(setup, k):
+    return (f"pattern {k + 1}: m={setup['mm'][k]:g}, "
+            r"$\Omega_p$" f"={setup['Omegas'][k]:g}")
+
+
+def _span(values, pad=0.05):
+    lo, hi = float(np.min(values)), float(np.max(values))
+    d = (hi - lo) * pad if hi > lo else max(abs(lo) * pad, 0.05)
+    return lo - d, hi + d
+
+
+def _resonance_circles(ax, setup, patterns, radius_limit):
+    """Dashed circles at the resonance radii in a position panel, pattern colours."""
+    t = np.linspace(0.0, TWOPI, 361)
+    for k in patterns:
+        for kind, r, _ in pattern_resonances(setup)[k]:
+            if r <= radius_limit:
+                ax.plot(r * np.cos(t), r * np.sin(t), RES_STYLE[kind],
+                        color=PATTERN_COLOURS[k % 10], lw=1.0, alpha=0.8)
+
+
+def plot_migrate(setup, lxy_path, out, size, mode="auto"):
+    data, _ = read_table(lxy_path, 4, "L0 dL x y")
+    data, dropped = finite_rows(lxy_path, data)
+    l0, dl, x, y = data.T
+    plt, fig, (ax, axp) = _figure(size, 2)
+    n = len(l0)
+    use_hist = mode == "hist" or (mode == "auto" and n > HIST_ABOVE)
+    if use_hist:
+        from matplotlib.colors import LogNorm
+        bins = int(min(200, max(20, math.sqrt(n))))
+        _, _, _, im = ax.hist2d(l0, dl, bins=bins, cmap="Greys", norm=LogNorm(), cmin=1)
+        fig.colorbar(im, ax=ax, label="stars per bin", pad=0.01)
+    else:
+        ax.scatter(l0, dl, s=8 if n < 500 else 3, c="k", alpha=0.6, lw=0, label="stars")
+    ax.axhline(0.0, color="0.6", lw=0.8)
+    xlo, xhi = _span(l0)
+    ax.set_xlim(xlo, xhi)
+    for k, res in enumerate(pattern_resonances(setup)):
+        colour = PATTERN_COLOURS[k % 10]
+        for kind, r, lres in res:
+            inside = xlo <= lres <= xhi
+            label = f"p{k + 1} {kind}: r={r:.3g}, L={lres:.3g}" + ("" if inside else " (off scale)")
+            if inside:
+                ax.axvline(lres, color=colour, ls=RES_STYLE[kind], lw=1.4, label=label)
+            else:          # listed in the legend, not drawn, so the stars keep the axis
+                ax.plot([], [], color=colour, ls=RES_STYLE[kind], lw=1.4, label=label)
+    ax.set_xlabel(r"initial angular momentum $L_0$ (model units)")
+    ax.set_ylabel(r"change $\Delta L = L_1 - L_0$ (model units)")
+    handles, labels = ax.get_legend_handles_labels()
+    if handles:
+        ax.legend(loc="best", framealpha=0.85)
+    tmax = setup["dt_int"] * setup["nsteps"] / TWOPI
+    note = f", {dropped} with nan not drawn" if dropped else ""
+    ax.set_title(f"{setup['path']}: change of angular momentum, "
+                 f"{n} stars{note}, after {tmax:g} orbits")
+
+    axp.scatter(x, y, s=8 if n < 500 else 2, c="k", alpha=0.6, lw=0)
+    rlim = 1.05 * float(np.max(np.hypot(x, y)))
+    _resonance_circles(axp, setup, range(setup["npatterns"]), rlim)
+    axp.set_xlim(-rlim, rlim)
+    axp.set_ylim(-rlim, rlim)
+    axp.set_aspect("equal")
+    axp.set_xlabel("x (model units)")
+    axp.set_ylabel("y (model units)")
+    axp.set_title(f"final positions at t = {tmax:g} orbits\n(circles: resonance radii, "
+                  "same line styles)")
+    return _save(plt, fig, out)
+
+
+def plot_orbit(setup, orbit_path, out, size, pattern=1):
+    npat = setup["npatterns"]
+    ncols = 15 + 2 * npat
+    data, _ = read_table(orbit_path, ncols,
+                         f"15 + 2 per pattern for the {npat} pattern(s) of {setup['path']}")
+    data, dropped = finite_rows(orbit_path, data, [0, 1, 2, 9])
+    if npat and not 1 <= pattern <= npat:
+        raise InputError(f"--pattern {pattern}: {setup['path']} has patterns 1 to {npat}")
+    t, x, y, lz = data[:, 0], data[:, 1], data[:, 2], data[:, 9]
+    torb = t / TWOPI
+    plt, fig, axes = _figure(size, 3 if npat else 2)
+    name = os.path.basename(orbit_path)
+
+    ax = axes[0]
+    ax.plot(x, y, "k-", lw=0.7)
+    ax.plot(x[:1], y[:1], "go", ms=6, label="start")
+    ax.plot(x[-1:], y[-1:], "rs", ms=6, label="end")
+    rlim = 1.1 * float(np.max(np.hypot(x, y)))
+    for a in axes[:-1]:
+        a.set_xlim(-rlim, rlim)
+        a.set_ylim(-rlim, rlim)
+        a.set_aspect("equal")
+        a.set_xlabel("x (model units)")
+        a.set_ylabel("y (model units)")
+    ax.set_title(f"{name}: inertial frame")
+    ax.legend(loc="upper right")
+
+    if npat:
+        k = pattern - 1
+        # The f column is the pattern's phase Omegas t + phi0 of this star (phases may be
+        # drawn per star), so rotating by it puts the arm's crest at r = 1 on the x axis.
+        f = data[:, 16 + 2 * k]
+        c, s = np.cos(f), np.sin(f)
+        xr, yr = x * c + y * s, -x * s + y * c
+        ax = axes[1]
+        _draw_arms(ax, setup, k, rlim)
+        ax.plot(xr, yr, "k-", lw=0.7)
+        ax.plot(xr[:1], yr[:1], "go", ms=6)
+        ax.plot(xr[-1:], yr[-1:], "rs", ms=6)
+        _resonance_circles(ax, setup, [k], rlim)
+        for kind, r, _ in pattern_resonances(setup)[k]:
+            if r <= rlim:
+                ax.plot([], [], RES_STYLE[kind], color=PATTERN_COLOURS[k % 10],
+                        label=f"{kind} r={r:.3g}")
+        ax.set_title(f"frame rotating with pattern {pattern} "
+                     f"(m={setup['mm'][k]:g}, " r"$\Omega_p$" f"={setup['Omegas'][k]:g})")
+        if ax.get_legend_handles_labels()[0]:
+            ax.legend(loc="upper right")
+
+    ax = axes[-1]
+    ax.plot(torb, lz, "k-", lw=1.0)
+    ax.set_xlabel("time t (orbits, t/2π)")
+    ax.set_ylabel("angular momentum L (model units)")
+    if npat:
+        k = pattern - 1
+        t0 = setup["starttime"][k] / TWOPI
+        t1 = t0 + setup["growtime"][k] / TWOPI
+        colour = PATTERN_COLOURS[k % 10]
+        if t1 > t0:
+            ax.axvspan(t0, t1, color=colour, alpha=0.15,
+                       label=f"pattern {pattern} grows ({t0:g} to {t1:g} orbits)")
+        else:
+            ax.axvline(t0, color=colour, label=f"pattern {pattern} switched on ({t0:g} orbits)")
+        ax.axvline(t1, color=colour, lw=0.8, ls="--", label="full strength from here")
+        ax.set_xlim(min(torb[0], t0), max(torb[-1], t1))
+        ax.legend(loc="best")
+    note = f" ({dropped} nan rows not drawn)" if dropped else ""
+    ax.set_title(f"L(t), model {os.path.basename(setup['path'])}{note}")
+    return _save(plt, fig, out)
+
+
+def _draw_arms(ax, setup, k, rlim):
+    """Crests of pattern k in its own rotating frame: m phi' + alpha ln r = 2 pi j."""
+    m, alpha = setup["mm"][k], setup["alpha"][k]
+    if not m > 0:
+        return
+    rin = max(setup["smin"][k] - setup["wmin"][k], 0.02 * rlim)
+    rout = min(setup["smax"][k] + setup["wmax"][k], rlim)
+    if not rout > rin:
+        return
+    r = np.linspace(rin, rout, 300)
+    narms = max(1, int(round(m)))
+    for j in range(narms):
+        ph = (TWOPI * j - alpha * np.log(r)) / m
+        ax.plot(r * np.cos(ph), r * np.sin(ph), color="0.75", lw=3.0, solid_capstyle="round",
+                label="arm crests" if j == 0 else None, zorder=0)
+
+
+def plot_spread(setup, l_path, out, size):
+    data, _ = read_table(l_path, 4, "time rmax lsig lmax")
+    t = data[:, 0]
+    plt, fig, ax = _figure(size, 1)
+    drawn = 0
+    for col, label, colour in [(1, "rmax: largest distance from the reference star",
+                                "tab:blue"),
+                               (2, "lsig: standard deviation of L", "tab:orange"),
+                               (3, "lmax: largest |L - L(reference)|", "tab:green")]:
+        v = data[:, col]
+        ok = np.isfinite(v) & np.isfinite(t) & (v > 0)
+        if np.any(ok):
+            ax.plot(t[ok], v[ok], ".-", color=colour, label=label)
+            drawn += 1
+        else:       # a log axis cannot show zeros (one member) or nan (no members)
+            ax.plot([], [], ".-", color=colour, label=label + " (no positive value)")
+    if not drawn:
+        raise InputError(f"{l_path}: no positive finite value of rmax, lsig or lmax to plot")
+    ax.set_yscale("log")
+    ax.set_xlabel("time t (orbits)")
+    ax.set_ylabel("spread (model units: length for rmax, angular momentum for lsig, lmax)")
+    ax.legend(loc="best")
+    ax.grid(True, which="major", alpha=0.3)
+    ax.set_title(f"{setup['path']}: spread of {setup['nstars']} neighbouring orbits "
+                 f"(offset scale mixtime={setup['mixtime']:g})")
+    return _save(plt, fig, out)
+
+
+def plot_twin(setup, rx_path, out, size):
+    data, _ = read_table(rx_path, 3, "L0 L1 L2")
+    data, dropped = finite_rows(rx_path, data)
+    l0, l1, l2 = data.T
+    d = np.abs(l2 - l1)
+    # The table prints L with three decimals: a difference printed as 0 is below 5e-4, and
+    # the least non-zero one is 1e-3. Zeros are drawn at that floor, marked apart.
+    floor = 5e-4
+    zero = d < floor
+    plt, fig, (ax, ax2) = _figure(size, 2)
+    ax.scatter(l0[~zero], d[~zero], s=10, c="k", lw=0, label="star and twin")
+    if np.any(zero):
+        ax.scatter(l0[zero], np.full(np.count_nonzero(zero), floor), s=14, marker="v",
+                   facecolors="none", edgecolors="tab:blue",
+                   label=f"equal to 3 decimals ({np.count_nonzero(zero)}), drawn at 5e-4")
+    ax.set_yscale("log")
+    ax.set_xlabel(r"initial angular momentum $L_0$ (model units)")
+    ax.set_ylabel(r"$|L_2 - L_1|$ at the end, twin vs star (model units)")
+    ax.legend(loc="best")
+    tmax = setup["dt_int"] * setup["nsteps"] / TWOPI
+    note = f", {dropped} with nan not drawn" if dropped else ""
+    ax.set_title(f"{setup['path']}: twins started 1e-9 apart, {len(l0)} stars{note}, "
+                 f"after {tmax:g} orbits")
+
+    d1, d2 = l1 - l0, l2 - l0
+    ax2.scatter(d1, d2, s=10, c="k", lw=0)
+    lo, hi = _span(np.concatenate([d1, d2]))
+    ax2.plot([lo, hi], [lo, hi], color="0.6", lw=0.8, label="equal change")
+    ax2.set_xlim(lo, hi)
+    ax2.set_ylim(lo, hi)
+    ax2.set_aspect("equal")
+    ax2.set_xlabel(r"$\Delta L$ of the star, $L_1 - L_0$ (model units)")
+    ax2.set_ylabel(r"$\Delta L$ of the twin, $L_2 - L_0$ (model units)")
+    ax2.legend(loc="upper left")
+    ax2.set_title("change of angular momentum, star against twin")
+    return _save(plt, fig, out)
+
+
+# ---------------------------------------------------------------------------------------------
+# Command line
+
+def _size(text):
+    m = re.fullmatch(r"(\d+)[xX](\d+)", text)
+    if not m or not 50 <= int(m.group(1)) <= 10000 or not 50 <= int(m.group(2)) <= 10000:
+        raise argparse.ArgumentTypeError(f"expected WIDTHxHEIGHT in pixels (50 to 10000), "
+                                         f"got '{text}'")
+    return int(m.group(1)), int(m.group(2))
+
+
+DESCRIPTION = """\
+Draw the output tables of orbspread, orbmigrate and orbtwin as PNG pictures.
+Each sub-command reads the setup file of the run for the model (gamma_, the patterns'
+arm numbers, pattern speeds, start and growth times) and the table the program wrote
+beside it.
+
+output files (unless -o names another path), the picture sits next to its table:
+  orbplot migrate SETUP           SETUP.lxy  ->  SETUP.lxy.png
+  orbplot orbit SETUP_N.bb        SETUP_N.bb ->  SETUP_N.bb.png   (also .xb files)
+  orbplot spread SETUP            SETUP.l    ->  SETUP.l.png
+  orbplot twin SETUP              SETUP.rx   ->  SETUP.rx.png
+
+exit status: 0 when the picture is written; 2 for a missing, unreadable or malformed
+input file (named as FILE:LINE on standard error) or an unwritable output path.
+"""
+
+
+def _parser():
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("-o", "--output", metavar="PATH",
+                        help="write the PNG here instead of next to the input table")
+    common.add_argument("--size", type=_size, default=DEFAULT_SIZE, metavar="WxH",
+                        help="picture size in pixels (default %dx%d)" % DEFAULT_SIZE)
+    p = argparse.ArgumentParser(prog="orbplot", description=DESCRIPTION,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    s = sub.add_parser("migrate", parents=[common],
+                       help="change of angular momentum against L0, resonances marked",
+                       description="From SETUP.lxy: the change of angular momentum against "
+                       "the initial one (a 2D histogram above %d stars), with each pattern's "
+                       "corotation (solid), inner (dashed) and outer (dotted) Lindblad "
+                       "resonances at the angular momentum of a circular orbit there; and "
+                       "the final positions." % HIST_ABOVE)
+    s.add_argument("setup", metavar="SETUP")
+    g = s.add_mutually_exclusive_group()
+    g.add_argument("--hist", dest="mode", action="store_const", const="hist",
+                   help="always draw a 2D histogram")
+    g.add_argument("--scatter", dest="mode", action="store_const", const="scatter",
+                   help="always draw one point per star")
+    s = sub.add_parser("orbit", parents=[common],
+                       help="one orbit, inertial and rotating frame, and L(t)",
+                       description="From an orbit file SETUP_N.bb or SETUP_N.xb: the orbit "
+                       "in the inertial frame and in the frame rotating with one pattern, "
+                       "and L against time with the pattern's growth shaded. The setup is "
+                       "the orbit file's path without _N.bb, unless --setup names it.")
+    s.add_argument("orbit_file", metavar="FILE")
+    s.add_argument("--pattern", type=int, default=1, metavar="K",
+                   help="rotating frame of pattern K, counted from 1 as in the file's "
+                   "p1/f1 columns (default 1)")
+    s.add_argument("--setup", metavar="SETUP", help="the run's setup file")
+    s = sub.add_parser("spread", parents=[common],
+                       help="rmax, lsig, lmax against time (log scale)",
+                       description="From SETUP.l: rmax, lsig and lmax against time in "
+                       "orbits, on a log scale (zeros cannot be drawn and are left out).")
+    s.add_argument("setup", metavar="SETUP")
+    s = sub.add_parser("twin", parents=[common],
+                       help="|L2 - L1| against L0, and star against twin",
+                       description="From SETUP.rx: |L2 - L1| against L0 on a log scale "
+                       "(differences printed as 0, below the table's 1e-3 resolution, are "
+                       "drawn at 5e-4 with their own marker), and the change of L of the "
+                       "star against that of its twin.")
+    s.add_argument("setup", metavar="SETUP")
+    return p
+
+
+def run(argv):
+    args = _parser().parse_args(argv)
+    if args.command == "orbit":
+        setup_path = args.setup
+        if setup_path is None:
+            m = _ORBIT_FILE_RE.match(args.orbit_file)
+            if not m:
+                raise InputError(f"{args.orbit_file}: not named SETUP_N.bb or SETUP_N.xb; "
+                                 "give the setup file with --setup")
+            setup_path = m.group(1)
+        table = args.orbit_file
+    else:
+        setup_path = args.setup
+        table = setup_path + {"migrate": ".lxy", "spread": ".l", "twin": ".rx"}[args.command]
+    setup = read_setup(setup_path)
+    out = args.output or table + ".png"
+    if args.command == "migrate":
+        plot_migrate(setup, table, out, args.size, args.mode or "auto")
+    elif args.command == "orbit":
+        plot_orbit(setup, table, out, args.size, args.pattern)
+    elif args.command == "spread":
+        plot_spread(setup, table, out, args.size)
+    else:
+        plot_twin(setup, table, out, args.size)
+    return out
+
+
+def main(argv=None):
+    try:
+        run(sys.argv[1:] if argv is None else argv)
+    except InputError as err:
+        warn(str(err))
+        return 2
+    return 0
