@@ -304,9 +304,9 @@ def plot_migrate(setup, lxy_path, out, size, mode="auto"):
                 ax.plot([], [], color=colour, ls=RES_STYLE[kind], lw=1.4, label=label)
     ax.set_xlabel(r"initial angular momentum $L_0$ (model units)")
     ax.set_ylabel(r"change $\Delta L = L_1 - L_0$ (model units)")
-    handles, labels = ax.get_legend_handles_labels()
-    if handles:
-        ax.legend(loc="best", framealpha=0.85)
+    if setup["npatterns"]:
+        title = "\n".join(_pattern_label(setup, k) for k in range(setup["npatterns"]))
+        ax.legend(loc="best", framealpha=0.85, title=title, title_fontsize=8)
     tmax = setup["dt_int"] * setup["nsteps"] / TWOPI
     note = f", {dropped} with nan not drawn" if dropped else ""
     ax.set_title(f"{setup['path']}: change of angular momentum, "
@@ -431,6 +431,14 @@ def plot_spread(setup, l_path, out, size):
             ax.plot([], [], ".-", color=colour, label=label + " (no positive value)")
     if not drawn:
         raise InputError(f"{l_path}: no positive finite value of rmax, lsig or lmax to plot")
+    for k in range(setup["npatterns"]):
+        t0 = setup["starttime"][k] / TWOPI
+        t1 = t0 + setup["growtime"][k] / TWOPI
+        colour = PATTERN_COLOURS[k % 10]
+        if t1 > t0:
+            ax.axvspan(t0, t1, color=colour, alpha=0.12, label=f"pattern {k + 1} grows")
+        else:
+            ax.axvline(t0, color=colour, lw=0.8, label=f"pattern {k + 1} switched on")
     ax.set_yscale("log")
     ax.set_xlabel("time t (orbits)")
     ax.set_ylabel("spread (model units: length for rmax, angular momentum for lsig, lmax)")

@@ -1,0 +1,26 @@
+// background disc, spiral patterns, force field, equations of motion
+#pragma once
+
+#include "params.h"
+#include "state.h"
+
+// Background: scale-free power law, v_c ~ r^gamma_. Potentials in speed^2.
+double gphi0(const params& p, double r, double z);  // Phi0 = r^(2g)/(2g), ln r for g = 0
+void gradphi0(const params& p, double* dr, double* dz, double r, double z);  // dPhi0/dr, 0
+double vc_0(const params& p, double r);  // circular speed, v_c^2 = r dPhi0/dr
+double om_0(const params& p, double r);  // circular angular speed v_c / r
+double kratio(const params& p);          // kappa / Omega = sqrt(2 (1 + gamma_))
+
+// Spiral pattern k: Phi_k = f_k(t) eps_k A_k(r) cos(chi), chi = m((phi - phi0) - Omegas t) + alpha ln r.
+double amp(const params& p, int k, double r);     // envelope A_k: 1 on [smin, smax], Gaussian tapers
+double dampdr(const params& p, int k, double r);  // dA_k/dr
+double phi1(const params& p, int k, double r, double phi, double z, double t);  // full amplitude
+void gradphi1(const params& p, double* dr, double* dphi, double* dz, double* dt, int k, double r,
+              double phi, double z, double t);  // at the grown amplitude; dPhi/dphi per radian
+double jacobi(const params& p, const orbit_state& s, int k);  // E - Omegas_k L, pattern k only
+
+// Cartesian gradient of the total potential and its explicit time derivative.
+void dphi(const params& p, double* dx, double* dy, double* dz, double* dt, double x, double y,
+          double z, double t);
+// Equations of motion in the disc plane: w' = v, v' = -grad Phi; z and vz held fixed.
+void eqn(const params& p, const orbit_state& s, orbit_state& d);

@@ -1,0 +1,131 @@
+// extrapolation step and advance to a target time
+#pragma once
+
+#include <cmath>
+
+#include "params.h"
+#include "state.h"
+
+inline constexpr double bs_tolerance = 1e-14;   // relative error accepted per step
+inline constexpr double bs_scale_floor = 1e-14; // smallest scale of an equation's error
+inline constexpr double bs_grow = 1.5;          // proposal after a row-3..6 acceptance
+inline constexpr double bs_shrink = 0.6;        // proposal factor per row beyond row 6
+inline constexpr int bs_rows = 10;
+inline constexpr int bs_max_corrections = 6;    // at most seven tableau entries per row
+inline constexpr int bs_max_halvings = 64;      // then the step gives up
+inline constexpr int lt_BS[bs_rows] = {1, 2, 3, 4, 6, 8, 12, 16, 24, 32};
+
+// One Bulirsch-Stoer step of `neq` equations whose derivatives rhs(state, deriv)
+// writes. On acceptance advances s by the step taken, overwrites `step` with the
+// proposal for the next one and returns 1. Returns 0, with s and step untouched,
+// when halving no longer changes the time or after bs_max_halvings halvings.
+// Reentrant: the work table lives in the call.
+template <class Rhs>
+int bs_step(Rhs&& rhs, int neq, orbit_state& s, double& step) {
+    enum { start = 0, scale = 1, extrap = 2, back = 3, slope = 4, smooth = 11 };
+    double temp_BS[state_values][12];
+    orbit_state y = s;  // working copy: y.t is the evaluation time
+    orbit_state f;
+    const double t0 = s.t;
+    double h = step;
+
+    rhs(y, f);
+    for (int i = 0; i < neq; ++i) {
+        temp_BS[i][start] = s.w[i];
+        temp_BS[i][slope] = f.w[i];
+        const double a = std::fabs(s.w[i]);
+        temp_BS[i][scale] = a < bs_scale_floor ? bs_scale_floor : a;
+    }
+
+    for (int halvings = 0;; ++halvings) {
+        const double te = h + t0;
+        double reference = 0;
+        for (int j = 0; j < bs_rows; ++j) {
+            const int n = lt_BS[j];
+            const int m = j < bs_max_corrections ? j : bs_max_corrections;
+            double ratio[bs_max_corrections];
+            for (int k = 0; k < m; ++k) ratio[k] = sq(double(n) / double(lt_BS[j - k - 1]));
+
+            // Gragg's modified midpoint over 2n substeps
+            const double H2 = h / n;
+            const double H = 0.5 * H2;
+            for (int i = 0; i < neq; ++i) {
+                temp_BS[i][back] = temp_BS[i][start];
+                y.w[i] = temp_BS[i][start] + H * temp_BS[i][slope];
+            }
+            double tau = t0;
+            for (int sub = 1; sub < 2 * n; ++sub) {
+                tau = tau + H;
+                y.t = tau;
+                rhs(y, f);
+                for (int i = 0; i < neq; ++i) {
+                    const double a = std::fabs(y.w[i]);
+                    if (a > temp_BS[i][scale]) temp_BS[i][scale] = a;
+                    const double ynew = temp_BS[i][back] + H2 * f.w[i];
+                    temp_BS[i][back] = y.w[i];
+                    y.w[i] = ynew;
+                }
+            }
+            y.t = te;
+            rhs(y, f);
+
+            // Rational extrapolation to zero substep; the final smoothing leaves an error
+            // series in even powers of the substep, which the ratios (n/n')^2 assume.
+            double e = 0;
+            for (int i = 0; i < neq; ++i) {
+                double* row = temp_BS[i];
+                const double u = (row[back] + y.w[i] + H * f.w[i]) / 2;
+                double v = row[smooth];
+                double c = u;
+                row[smooth] = u;
+                double sum = u;
+                for (int k = 0; k < m; ++k) {
+                    const double b1 = ratio[k] * v;
+                    const double delta = b1 - c;
+                    double d;
+                    if (delta != 0) {
+                        const double q = (c - v) / delta;
+                        d = c * q;
+                        c = b1 * q;
+                    } else {
+                        d = v;
+                    }
+                    if (k + 1 < m) v = row[10 - k];  // the previous row's correction k
+                    row[10 - k] = d;
+                    sum = sum + d;
+                }
+                if (m > 0) {
+                    const double err = std::fabs(row[extrap] - sum) / row[scale];
+                    // a NaN error sticks, so that such a row can neither pass nor converge
+                    if (std::isnan(err) || err > e) e = err;
+                }
+                row[extrap] = sum;
+            }
+
+            if (j < 3) {
+                reference = e;
+                continue;
+            }
+            if (e <= bs_tolerance) {
+                s.t = te;
+                for (int i = 0; i < neq; ++i) s.w[i] = temp_BS[i][extrap];
+                step = (bs_grow * h) * std::pow(bs_shrink, j - m);
+                return 1;
+            }
+            if (!(e < reference)) break;  // diverging (or NaN): halve the step
+        }
+        h = h / 2;
+        if (h + t0 == t0 || halvings + 1 >= bs_max_halvings) return 0;
+    }
+}
+
+// One step of the galaxy's equations of motion (number_equations of p).
+int integrate(const params& p, orbit_state& s, double& step);
+
+inline constexpr double taketstep_tolerance = 1e-4;  // a target is reached within this time
+inline constexpr double taketstep_first_step = 0.1;  // every advance starts with this step
+
+// Advances s until its time lies within taketstep_tolerance of target: forward with
+// the proposed steps (possibly past target), then back onto it. Returns false when
+// the integrator gave up on the way; s then holds the last state it reached.
+bool taketstep(const params& p, orbit_state& s, double target);

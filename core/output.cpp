@@ -1,0 +1,163 @@
+#include "output.h"
+
+#include <cerrno>
+#include <cmath>
+
+#include "galaxy.h"
+#include "integrator.h"
+
+double residual(double x) {
+    // whole turns truncated toward zero, kept in a double so that n + n cannot overflow
+    const double n = std::trunc(x / twopi);
+    const double y = x + (-pi) * (n + n);
+    if (y > twopi) return y - twopi;
+    if (y < 0) return y + twopi;
+    return y;
+}
+
+double get_mean(const double* a, int n) {
+    double s = 0;
+    for (int i = 0; i < n; ++i) s = s + a[i];
+    return s / n;
+}
+
+double get_sig(const double* a, int n) {
+    double s2 = 0;
+    for (int i = 0; i < n; ++i) s2 = s2 + a[i] * a[i];
+    const double m = get_mean(a, n);
+    const double var = (s2 / n) - (m * m);
+    // the one-pass variance of equal values can round below zero: the spread is 0
+    if (var < 0) return 0;
+    return std::sqrt(var);
+}
+
+double findmin(const double* a, int n) {
+    double m = a[0];
+    for (int i = 0; i < n; ++i)
+        if (m > a[i]) m = a[i];
+    return m;
+}
+
+double findmax(const double* a, int n) {
+    double m = a[0];
+    for (int i = 0; i < n; ++i)
+        if (a[i] > m) m = a[i];
+    return m;
+}
+
+void coordrot(const orbit_state& s, double* xr, double* yr, double* vxr, double* vyr, double omega) {
+    const double t = s.t, x = s.w[0], y = s.w[1], vx = s.w[3], vy = s.w[4];
+    const double phi = std::atan2(y, x);
+    const double r = std::sqrt(x * x + y * y);
+    const double v_r = (vx * x + vy * y) / r;
+    const double v_t = (vy * x + (-vx) * y) / r;
+    const double phir = residual(phi - omega * t);
+    *xr = std::cos(phir) * r;
+    *yr = std::sin(phir) * r;
+    *vxr = (*xr * v_r - *yr * v_t) / r;
+    *vyr = (*yr * v_r + *xr * v_t) / r;
+}
+
+double get_ll(orbit_state s) {
+    const double x = s.w[0], y = s.w[1], vx = s.w[3], vy = s.w[4];
+    const double r = std::sqrt(x * x + y * y);
+    return r * ((vy * x) / r + ((-vx) * y) / r);  // not x vy - y vx: the same bits as the record line
+}
+
+namespace {
+
+// The orbit quantities of one record line, in the order they are evaluated.
+struct record {
+    double r, phi, u, dv, L, J, e, theta1, KE, p0;
+    double pk[max_patterns], fk[max_patterns];
+};
+
+record measure(const params& p, const orbit_state& s) {
+    const double t = s.t, x = s.w[0], y = s.w[1], vx = s.w[3], vy = s.w[4];
+    record q;
+    q.r = std::sqrt(x * x + y * y);
+    const double r = q.r;
+    q.phi = residual(std::atan2(y, x));
+    q.u = -((vx * x) / r + (vy * y) / r);  // radial velocity, positive inwards
+    const double vc = vc_0(p, r);
+    const double v_phi = (vy * x) / r + ((-vx) * y) / r;
+    q.dv = v_phi - vc;
+    q.L = r * v_phi;
+    q.KE = 0.5 * (vx * vx + vy * vy);
+    q.p0 = gphi0(p, r, 0);
+    const double kq = kratio(p);
+    q.theta1 = residual(std::atan2(-q.u, kq * q.dv));
+    // epicycle: velocity amplitude over v_c, and the radial action J = kappa/Omega L e^2 / 2
+    q.e = std::sqrt(q.dv * q.dv + (q.u * q.u) / (kq * kq)) / vc;
+    q.J = (((kq * q.L) * q.e) * q.e) / 2;
+    for (int k = 0; k < p.npatterns; ++k) {
+        q.pk[k] = phi1(p, k, r, q.phi, 0, t);
+        q.fk[k] = residual(p.Omegas[k] * t + p.phi0[k]);
+    }
+    return q;
+}
+
+inline constexpr const char* indexed_lead = "%d %.4e %.4e %.4e %.4e %.4e ";
+inline constexpr const char* indexed_four = "%.4e %.4e %.4e %.4e ";
+inline constexpr const char* indexed_two = "%.4e %.4e ";
+inline constexpr const char* plain_lead = "%.3e %.3e %.3e %.3e %.3e ";
+inline constexpr const char* plain_four = "%.3e %.3e %.3e %.3e ";
+inline constexpr const char* plain_two = "%.3e %.3e ";
+
+void print_tail(std::FILE* f, const params& p, const record& q, const char* four, const char* two) {
+    std::fprintf(f, four, q.r, q.phi, q.u, q.dv);
+    std::fprintf(f, four, q.L, q.J, q.e, q.theta1);
+    std::fprintf(f, two, q.KE, q.p0);
+    for (int k = 0; k < p.npatterns; ++k) std::fprintf(f, two, q.pk[k], q.fk[k]);
+    std::fputs("\n", f);
+}
+
+}  // namespace
+
+void print_stuff(std::FILE* f, const params& p, int index, orbit_state s) {
+    const record q = measure(p, s);
+    std::fprintf(f, indexed_lead, index, s.t / twopi, s.w[0], s.w[1], s.w[3], s.w[4]);
+    print_tail(f, p, q, indexed_four, indexed_two);
+}
+
+void print_stuff(std::FILE* f, const params& p, orbit_state s) {
+    const record q = measure(p, s);
+    std::fprintf(f, plain_lead, s.t, s.w[0], s.w[1], s.w[3], s.w[4]);
+    print_tail(f, p, q, plain_four, plain_two);
+}
+
+saved_orbit save_one(const params& p, const std::string& path, orbit_state s) {
+    saved_orbit out;
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) {
+        out.status = saved_orbit::cannot_create;
+        out.error = errno;
+        return out;
+    }
+    std::fputs(orbit_header1, f);
+    std::fputs(orbit_header2, f);
+    const double L0 = get_ll(s);
+    print_stuff(f, p, s);
+    double target = 0;  // a running sum of output intervals, from 0
+    for (int i = 0; i < p.nsteps; ++i) {
+        target = target + p.dt_int;
+        if (!taketstep(p, s, target)) {
+            out.status = saved_orbit::integration_failed;
+            out.t_fail = s.t;
+            break;
+        }
+        print_stuff(f, p, s);
+    }
+    std::fclose(f);
+    out.L1 = get_ll(s);
+    out.dl = out.L1 - L0;
+    return out;
+}
+
+void print_summary(std::FILE* out, const std::string& path, double dl) {
+    std::fprintf(out, "%s dl = %.3f\n", path.c_str(), dl);
+}
+
+std::string orbit_name(const std::string& setup, long count, const char* suffix) {
+    return setup + "_" + std::to_string(count) + suffix;
+}

@@ -1,0 +1,48 @@
+// angle and statistics helpers, record lines, orbit files
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "params.h"
+#include "state.h"
+
+double residual(double x);                   // angle reduced to one turn, [0, 2pi]
+double get_mean(const double* a, int n);     // arithmetic mean; NaN for n = 0
+double get_sig(const double* a, int n);      // population standard deviation; NaN for n = 0
+double findmin(const double* a, int n);      // n >= 1; a NaN never replaces the running value
+double findmax(const double* a, int n);
+// Position and inertial velocity turned into a frame rotating at omega since t = 0.
+void coordrot(const orbit_state& s, double* xr, double* yr, double* vxr, double* vyr, double omega);
+
+double get_ll(orbit_state s);  // angular momentum r * v_phi, bit for bit the record line's L
+
+// Header lines of the two kinds of record file.
+inline constexpr const char* indexed_header1 =
+    "#i,to,x ,y ,vx,vy,r ,phi,u ,v ,L ,J ,e ,theta1,KE,p0,p1,f1,p2,f2 ..\n";
+inline constexpr const char* indexed_header2 =
+    "#1,2 ,3 ,4 ,5 ,6 ,7 ,8  ,9 ,10,11,12,13,14    ,15,16,17,18,19,20\n";
+inline constexpr const char* orbit_header1 =
+    "#t,x,y,vx,vy,r,phi,u,v,L ,J ,e ,theta1,KE,p0,p1,f1,p2,f2 ..\n";
+inline constexpr const char* orbit_header2 =
+    "#1,2,3,4 ,5 ,6,7  ,8,9,10,11,12,13    ,14,15,16,17,18,19\n";
+
+// Orbit record lines: indexed (member index, time in orbits, 4 digits) and
+// plain (time in model units, 3 digits). Every value is followed by one space.
+void print_stuff(std::FILE* f, const params& p, int index, orbit_state s);
+void print_stuff(std::FILE* f, const params& p, orbit_state s);
+
+// The orbit file of a saved star: its initial state integrated again output time
+// by output time, one plain record line per output time.
+struct saved_orbit {
+    enum status_t { ok, cannot_create, integration_failed } status = ok;
+    int error = 0;      // errno of a failed creation
+    double L1 = 0;      // angular momentum at the last output time
+    double dl = 0;      // change of angular momentum, L1 - L0
+    double t_fail = 0;  // time reached when the integration failed
+};
+saved_orbit save_one(const params& p, const std::string& path, orbit_state s);
+// The summary line of a written orbit file: "%s dl = %.3f\n".
+void print_summary(std::FILE* out, const std::string& path, double dl);
+// "<setup>_<count><suffix>": the name of a survey's orbit file.
+std::string orbit_name(const std::string& setup, long count, const char* suffix);

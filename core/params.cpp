@@ -1,0 +1,176 @@
+#include "params.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <type_traits>
+
+namespace {
+
+inline constexpr int line_buffer = 180;  // a setup line is read into 180 bytes: 179 characters at most
+
+// One setup line: where it came from and what it holds.
+struct setup_line {
+    char text[line_buffer];
+    int number;  // line of the file on which this setup line starts
+};
+
+struct line_reader {
+    std::FILE* f;
+    const std::string& path;
+    std::FILE* diag;
+    const char* program;
+    int next_number = 1;  // file line on which the next read starts
+
+    // Reads one setup line; false at the end of the file.
+    bool read(setup_line& l) {
+        if (!std::fgets(l.text, line_buffer, f)) return false;
+        l.number = next_number;
+        const std::size_t len = std::strlen(l.text);
+        if (len > 0 && l.text[len - 1] == '\n') {
+            ++next_number;
+        } else if (len == line_buffer - 1) {
+            int c = std::fgetc(f);
+            if (c != EOF) {
+                std::ungetc(c, f);
+                std::fprintf(diag,
+                             "%s: %s:%d: warning: line longer than %d characters; "
+                             "the rest is read as the next setup line\n",
+                             program, path.c_str(), l.number, line_buffer - 1);
+            }
+        }
+        return true;
+    }
+
+    void missing(const char* name) const {
+        std::fprintf(diag, "%s: %s:%d: %s: missing, the file ends after line %d\n", program,
+                     path.c_str(), next_number, name, next_number - 1);
+    }
+
+    static std::string shown(const char* text) {
+        std::string s(text);
+        while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+        return s;
+    }
+
+    // Converts the start of the next setup line with `conversion`; text after the
+    // value is a comment. A start that does not convert leaves v as it was.
+    template <class T, class Tmp>
+    bool value(const char* name, T& v, const char* conversion) {
+        setup_line l;
+        if (!read(l)) return missing(name), false;
+        Tmp tmp;
+        if (std::sscanf(l.text, conversion, &tmp) == 1) {
+            v = static_cast<T>(tmp);
+        } else {
+            std::fprintf(diag, "%s: %s:%d: warning: %s: expected %s, got '%s'; keeping %.17g\n",
+                         program, path.c_str(), l.number, name,
+                         std::is_floating_point_v<T> ? "a number" : "an integer",
+                         shown(l.text).c_str(), double(v));
+        }
+        return true;
+    }
+    bool real(const char* name, double& v) { return value<double, double>(name, v, "%lf"); }
+    bool integer(const char* name, int& v) { return value<int, int>(name, v, "%d"); }
+    bool integer(const char* name, std::int64_t& v) { return value<std::int64_t, long>(name, v, "%ld"); }
+};
+
+}  // namespace
+
+bool readsetup(std::FILE* f, const std::string& path, params& p, rand48& g, std::FILE* out,
+               std::FILE* diag, const char* program) {
+    line_reader in{f, path, diag, program};
+    // unit conversions follow right after their own lines
+    if (!in.real("gamma_", p.gamma_) || !in.real("NU", p.NU) || !in.real("mixtime", p.mixtime) ||
+        !in.real("dt_int", p.dt_int))
+        return false;
+    p.dt_int = p.dt_int * twopi;
+    if (!in.integer("nsteps", p.nsteps) || !in.integer("nstars", p.nstars) ||
+        !in.real("disp_u0", p.disp_u0) || !in.real("r_min", p.r_min) ||
+        !in.real("r_max", p.r_max) || !in.integer("lseed", p.lseed) ||
+        !in.integer("randp0", p.randp0) || !in.real("l_min", p.l_min) ||
+        !in.real("l_max", p.l_max))
+        return false;
+    const int npatterns_line = in.next_number;
+    if (!in.integer("npatterns", p.npatterns)) return false;
+    if (p.npatterns > max_patterns) {
+        std::fprintf(diag, "%s: %s:%d: npatterns: %d is more than the %d patterns a model holds\n",
+                     program, path.c_str(), npatterns_line, p.npatterns, max_patterns);
+        return false;
+    }
+    for (int k = 0; k < p.npatterns; ++k) {
+        if (!in.real("mm", p.mm[k]) || !in.real("epsilon", p.epsilon[k]) ||
+            !in.real("phi0", p.phi0[k]))
+            return false;
+        p.phi0[k] = p.phi0[k] * deg2rad;
+        if (!in.real("alpha", p.alpha[k]) || !in.real("Omegas", p.Omegas[k]) ||
+            !in.real("growtime", p.growtime[k]))
+            return false;
+        p.growtime[k] = p.growtime[k] * twopi;
+        if (!in.real("starttime", p.starttime[k])) return false;
+        p.starttime[k] = p.starttime[k] * twopi;
+        if (!in.real("smin", p.smin[k]) || !in.real("smax", p.smax[k]) ||
+            !in.real("wmin", p.wmin[k]) || !in.real("wmax", p.wmax[k]))
+            return false;
+    }
+    seed48(g, p.lseed < 0 ? std::int64_t(std::time(nullptr)) : p.lseed);
+    std::fprintf(out, "file read in, npatterns=%d \n", p.npatterns);
+    return true;
+}
+
+int startup(int argc, char** argv, const char* program, run_length kind, params& p, rand48& g,
+            double& tmax) {
+    if (argc != 2) {
+        std::printf("args: setup_file  \n");
+        return 255;
+    }
+    const std::string path = argv[1];
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    if (!f) {
+        std::fprintf(stderr, "%s: %s: cannot open: %s\n", program, path.c_str(), std::strerror(errno));
+        return 2;
+    }
+    const bool ok = readsetup(f, path, p, g, stdout, stderr, program);
+    std::fclose(f);
+    if (!ok) return 2;
+    tmax = kind == run_length::spread ? p.dt_int * double(p.nsteps + 1) : p.dt_int * p.nsteps;
+    std::printf("tmax(orbits) = %.2f\n", tmax / twopi);
+    std::fflush(stdout);
+    return -1;
+}
+
+double norm(rand48& g) {
+    for (;;) {
+        const double d1 = next(g);
+        const double u1 = (d1 + d1) - 1;
+        const double d2 = next(g);
+        const double u2 = (d2 + d2) - 1;
+        const double s = u2 * u2 + u1 * u1;
+        if (s >= 1 || s == 0) continue;
+        // the second deviate, u2 * f, is not kept: every call starts afresh
+        const double f = std::sqrt((-2 * std::log(s)) / s);
+        return u1 * f;
+    }
+}
+
+void do_one(orbit_state& s, params& p, rand48& g) {
+    const double u = p.disp_u0 * norm(g);
+    const double phi = twopi * next(g);
+    const double r = p.r_min + next(g) * (p.r_max - p.r_min);  // uniform in r, not in area
+    const double v_t = 1.0;  // unit tangential speed for every star, whatever the rotation curve
+    const double v_r = -u;
+    const double x = std::cos(phi) * r;
+    const double y = std::sin(phi) * r;
+    s.t = 0;
+    s.w[0] = x;
+    s.w[1] = y;
+    s.w[2] = 0;
+    s.w[3] = (v_r * x) / r - (v_t * y) / r;
+    s.w[4] = (v_t * x) / r + (v_r * y) / r;
+    s.w[5] = 0;
+    p.n_particles = 1;
+    p.number_equations = 6 * p.n_particles;
+    if (p.randp0 == 1)
+        for (int k = 1; k < p.npatterns; ++k) p.phi0[k] = twopi * next(g);
+}

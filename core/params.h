@@ -1,0 +1,82 @@
+// run parameters, setup reader, start-up, 48-bit generator, initial conditions
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "state.h"
+
+inline constexpr double twopi = 6.283185307179586;          // 2*pi, the one used everywhere
+inline constexpr double pi = 3.141592653589793;             // exactly half of twopi
+inline constexpr double deg2rad = 0.017453292519943295;     // pi/180
+inline constexpr int max_patterns = 10;                     // capacity of the per-pattern arrays
+
+inline double sq(double v) { return v * v; }  // explicit product: same bits in every build type
+
+// The run parameters: filled once by readsetup, then read-only. A star whose
+// pattern phases are redrawn (randp0 == 1) carries its own copy.
+struct params {
+    double gamma_ = 0;    // logarithmic slope of the rotation curve, v_c ~ r^gamma_
+    double NU = 0;        // kept, read by nothing
+    double mixtime = 0;   // scale of the spread ensemble's offsets
+    double dt_int = 0;    // output interval, model time units (file: orbits)
+    int nsteps = 0;       // number of output intervals
+    int nstars = 0;       // stars (or ensemble members) of a run
+    double disp_u0 = 0;   // dispersion of the initial radial velocity
+    double r_min = 0;     // inner radius of the initial positions
+    double r_max = 0;     // outer radius of the initial positions
+    std::int64_t lseed = 0;  // seed; negative: from the clock
+    int randp0 = 0;       // 1: redraw the phases of patterns 1.. for every star
+    double l_min = 0;     // window on the change of angular momentum, lower bound
+    double l_max = 0;     // upper bound
+    int npatterns = 0;    // 0 .. max_patterns
+
+    // per pattern k (see galaxy.h for the meaning of each)
+    double mm[max_patterns] = {};         // number of arms
+    double epsilon[max_patterns] = {};    // amplitude, speed^2
+    double phi0[max_patterns] = {};       // phase at t = 0, radians (file: degrees)
+    double alpha[max_patterns] = {};      // coefficient of ln r in the phase
+    double Omegas[max_patterns] = {};     // pattern speed, radians per time unit
+    double growtime[max_patterns] = {};   // duration of the linear growth (file: orbits)
+    double starttime[max_patterns] = {};  // start of the growth (file: orbits)
+    double smin[max_patterns] = {};       // inner edge of the flat annulus
+    double smax[max_patterns] = {};       // outer edge of the flat annulus
+    double wmin[max_patterns] = {};       // Gaussian taper width inside smin
+    double wmax[max_patterns] = {};       // Gaussian taper width outside smax
+
+    // model variables set by do_one
+    int n_particles = 0;
+    int number_equations = 0;  // 6 * n_particles, at most state_values
+};
+
+// The 48-bit linear congruential generator, bit for bit POSIX drand48/srand48.
+struct rand48 {
+    std::uint64_t x = 0x1234ABCD330Eull;  // the C library's state before any seeding
+};
+inline constexpr std::uint64_t rand48_mask = (1ull << 48) - 1;
+inline void seed48(rand48& g, std::int64_t seed) {
+    // srand48 keeps the low 32 bits of its argument above the fixed low word 0x330E
+    g.x = ((std::uint64_t(seed) & 0xFFFFFFFFull) << 16) | 0x330Eull;
+}
+inline double next(rand48& g) {
+    g.x = (0x5DEECE66Dull * g.x + 0xB) & rand48_mask;
+    return double(g.x) * 0x1p-48;  // exact map of the state onto [0, 1)
+}
+
+// Setup reader. Reads the setup lines from f into p and seeds g. Problems are
+// reported through `diag` as "path:line: message" lines; warnings (a line whose
+// start does not convert, an over-long line) let the reading go on, errors
+// (the file ends early, npatterns beyond the arrays) make it return false.
+// On success writes "file read in, npatterns=%d \n" to `out`.
+bool readsetup(std::FILE* f, const std::string& path, params& p, rand48& g,
+               std::FILE* out, std::FILE* diag, const char* program);
+
+// The start-up every program runs: argument check, open, read, run length.
+// Returns -1 when the program should go on; otherwise the exit status to end with.
+enum class run_length { surveys, spread };
+int startup(int argc, char** argv, const char* program, run_length kind,
+            params& p, rand48& g, double& tmax);
+
+double norm(rand48& g);                           // standard normal deviate, polar method
+void do_one(orbit_state& s, params& p, rand48& g);  // initial state of one star
