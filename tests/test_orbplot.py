@@ -1,0 +1,316 @@
+#!/usr/bin/python3
+"""Tests of tools/orbplot: resonance radii, the setup reader, input errors, and end-to-end
+pictures of tables that the built programs write.
+
+Run: /usr/bin/python3 tests/test_orbplot.py
+The programs are taken from ORBSPREAD, ORBMIGRATE and ORBTWIN, else from build/*/orb* under
+the repository root; the end-to-end tests are skipped when they are not there.
+"""
+
+import math
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TOOL = os.path.join(ROOT, "tools", "orbplot")
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.dont_write_bytecode = True
+import orbplot_lib as op  # noqa: E402
+
+TOL = 1e-12      # resonance radii are closed-form powers; only rounding separates them
+
+# gamma_ 0, one pattern m = 2, Omegas 0.5; two patterns so that --pattern 2 can be drawn.
+SETUP = """\
+{gamma}      gamma_
+0.0      NU
+0.01     mixtime
+0.5      dt_int (orbits)
+{nsteps}       nsteps
+{nstars}       nstars
+0.05     disp_u0
+1.0      r_min
+3.0      r_max
+42       lseed
+0        randp0
+{l_min}     l_min
+1.0      l_max
+2        npatterns
+2        mm (pattern 0)
+0.05     epsilon
+0        phi0 (degrees)
+-8       alpha
+0.5      Omegas
+2        growtime (orbits)
+1        starttime (orbits)
+1.5      smin
+2.5      smax
+0.5      wmin
+0.5      wmax
+3        mm (pattern 1)
+0.02     epsilon
+45       phi0 (degrees)
+-6       alpha
+0.3      Omegas
+1        growtime (orbits)
+3        starttime (orbits)
+1.5      smin
+2.5      smax
+0.5      wmin
+0.5      wmax
+"""
+
+
+def png_size(path):
+    """Width and height from a PNG's IHDR chunk (signature, length, 'IHDR', width, height)."""
+    with open(path, "rb") as fh:
+        head = fh.read(24)
+    if head[:8] != b"\x89PNG\r\n\x1a\n" or head[12:16] != b"IHDR":
+        raise AssertionError(f"{path} is not a PNG file")
+    return struct.unpack(">II", head[16:24])
+
+
+def orbplot(*args, cwd=None):
+    return subprocess.run([sys.executable, TOOL, *args], cwd=cwd, capture_output=True,
+                          text=True, timeout=120)
+
+
+def find_program(var, sub, name):
+    path = os.environ.get(var) or os.path.join(ROOT, "build", sub, name)
+    return path if os.path.isfile(path) and os.access(path, os.X_OK) else None
+
+
+class ResonanceRadii(unittest.TestCase):
+    def assertClose(self, got, want, what):
+        self.assertIsNotNone(got, f"{what}: no radius")
+        self.assertLess(abs(got - want), TOL * max(1.0, want), f"{what}: {got!r} != {want!r}")
+
+    def test_flat_rotation_curve(self):
+        # gamma_ 0: v_c = 1, Omega = 1/r, kappa = sqrt(2) Omega. Omegas 0.5, m 2:
+        # corotation 1/r = 0.5 -> r = 2; Lindblad (1/r)(1 -/+ sqrt(2)/2) = 0.5 -> r = 2 -/+ sqrt(2).
+        # A circular orbit's L = r v_c = r.
+        r = op.resonance_radii(0.0, 2.0, 0.5)
+        self.assertClose(r["CR"], 2.0, "CR")
+        self.assertClose(r["ILR"], 2.0 - math.sqrt(2.0), "ILR")
+        self.assertClose(r["OLR"], 2.0 + math.sqrt(2.0), "OLR")
+        for x in (0.5, 2.0, 3.4):
+            self.assertClose(op.circular_l(0.0, x), x, f"L at r={x}")
+
+    def test_point_mass_field(self):
+        # gamma_ -0.5: v_c = r^-1/2, Omega = r^-3/2, kappa/Omega = sqrt(2 * 0.5) = 1.
+        # Omegas 0.5, m 2: corotation r^-3/2 = 1/2 -> r = 2^(2/3) = 1.5874;
+        # ILR Omega (1 - 1/2) = 1/2 -> Omega = 1 -> r = 1;
+        # OLR Omega (1 + 1/2) = 1/2 -> Omega = 1/3 -> r = 3^(2/3) = 2.0801.
+        # L = r v_c = r^(1/2): 2^(1/3), 1, 3^(1/3).
+        r = op.resonance_radii(-0.5, 2.0, 0.5)
+        self.assertClose(r["CR"], 2.0 ** (2.0 / 3.0), "CR")
+        self.assertClose(r["ILR"], 1.0, "ILR")
+        self.assertClose(r["OLR"], 3.0 ** (2.0 / 3.0), "OLR")
+        self.assertClose(op.circular_l(-0.5, r["CR"]), 2.0 ** (1.0 / 3.0), "L at CR")
+        self.assertClose(op.circular_l(-0.5, r["OLR"]), 3.0 ** (1.0 / 3.0), "L at OLR")
+
+    def test_every_radius_is_a_resonance(self):
+        # Whatever the slope, the frequencies at the returned radii meet the conditions.
+        for g in (-0.3, 0.0, 0.2, 0.6):
+            for m in (2.0, 3.0, 4.0):
+                r = op.resonance_radii(g, m, 0.4)
+                q = op.kappa_ratio(g)
+                for kind, sign in (("CR", 0.0), ("ILR", -1.0), ("OLR", 1.0)):
+                    om = r[kind] ** (g - 1.0)
+                    got = om + sign * q * om / m
+                    self.assertLess(abs(got - 0.4), 1e-12, f"g={g} m={m} {kind}: {got}")
+
+    def test_missing_resonances_are_none(self):
+        # m = 1 in a flat disc: Omega - kappa = Omega (1 - sqrt 2) < 0, no inner resonance.
+        self.assertIsNone(op.resonance_radii(0.0, 1.0, 0.5)["ILR"])
+        self.assertIsNotNone(op.resonance_radii(0.0, 1.0, 0.5)["OLR"])
+        # A pattern at rest or rotating backwards meets no circular orbit.
+        for om in (0.0, -0.5, float("nan")):
+            self.assertEqual(set(op.resonance_radii(0.0, 2.0, om).values()), {None}, om)
+        # Solid-body rotation: Omega = 1 everywhere, no single radius.
+        self.assertEqual(set(op.resonance_radii(1.0, 2.0, 0.5).values()), {None})
+
+
+class SetupReader(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="orbplot-")
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def write(self, name, text):
+        path = os.path.join(self.dir, name)
+        with open(path, "w") as fh:
+            fh.write(text)
+        return path
+
+    def test_values_units_and_comments(self):
+        s = op.read_setup(self.write("a", SETUP.format(gamma="0.7  gamma", nsteps="2.5",
+                                                        nstars=50, l_min=0.05)))
+        self.assertEqual(s["gamma_"], 0.7)
+        self.assertEqual(s["nsteps"], 2)                       # "%d" stops at the point
+        self.assertEqual(s["dt_int"], 0.5 * 6.283185307179586)
+        self.assertEqual(s["npatterns"], 2)
+        self.assertEqual(s["mm"], [2.0, 3.0])
+        self.assertEqual(s["phi0"][1], 45 * 0.017453292519943295)
+        self.assertEqual(s["growtime"], [2 * 6.283185307179586, 1 * 6.283185307179586])
+        self.assertEqual(s["starttime"][1], 3 * 6.283185307179586)
+        self.assertEqual(s["wmax"], [0.5, 0.5])
+
+    def test_long_line_is_read_in_pieces(self):
+        # 179 characters fill the 180-byte buffer: the newline is left for the next read,
+        # which sees an empty line, so every later value moves down one line.
+        text = SETUP.format(gamma="0.25" + " " * 175, nsteps=20, nstars=50, l_min=0.05)
+        r = subprocess.run([sys.executable, "-c",
+                            "import sys; sys.path.insert(0, sys.argv[1]); import orbplot_lib as o;"
+                            "s = o.read_setup(sys.argv[2]); print(s['gamma_'], s['NU'], "
+                            "s['mixtime'])", os.path.join(ROOT, "tools"),
+                            self.write("long", text)], capture_output=True, text=True)
+        self.assertEqual(r.stdout.split(), ["0.25", "0.0", "0.0"], r.stderr)
+        self.assertIn("long:1: warning: NU: expected a number, got ''", r.stderr)
+
+    def test_file_ending_early_names_the_line(self):
+        text = "".join(SETUP.format(gamma=0, nsteps=20, nstars=50,
+                                   l_min=0.05).splitlines(True)[:20])
+        with self.assertRaisesRegex(op.InputError, r"short:21: Omegas \(pattern 0\): the file "
+                                    "ends before this line"):
+            op.read_setup(self.write("short", text))
+
+
+class InputErrors(unittest.TestCase):
+    """The command line: status 2 and one line FILE:LINE: message for bad input."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="orbplot-")
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.setup = os.path.join(self.dir, "run")
+        with open(self.setup, "w") as fh:
+            fh.write(SETUP.format(gamma=0, nsteps=20, nstars=50, l_min=0.05))
+
+    def table(self, suffix, text):
+        with open(self.setup + suffix, "w") as fh:
+            fh.write(text)
+
+    def assertRefused(self, r, message):
+        self.assertEqual(r.returncode, 2, r.stderr)
+        self.assertEqual(r.stderr.count("\n"), 1, r.stderr)
+        self.assertIn(message, r.stderr)
+
+    def test_malformed_rows_name_their_line(self):
+        self.table(".lxy", "1.000 0.010 1.0 0.0\n1.100 0.020 abc 0.1\n")
+        self.assertRefused(orbplot("migrate", self.setup),
+                           f"orbplot: {self.setup}.lxy:2: expected a number, got 'abc'")
+        self.table(".rx", "1.000 1.010 1.011 \n\n1.100 1.120 \n")
+        self.assertRefused(orbplot("twin", self.setup),
+                           f"orbplot: {self.setup}.rx:3: expected 3 values (L0 L1 L2), got 2")
+        self.table(".l", "#time rmax lsig lmax\n5.000e-01 1.0e-02 2.0e-03\n")
+        self.assertRefused(orbplot("spread", self.setup), f"{self.setup}.l:2: expected 4 values")
+
+    def test_missing_and_empty_files(self):
+        self.assertRefused(orbplot("twin", self.setup),
+                           f"orbplot: {self.setup}.rx: No such file or directory")
+        self.assertRefused(orbplot("spread", os.path.join(self.dir, "nothere")),
+                           "nothere: No such file or directory")
+        self.table(".l", "#time rmax lsig lmax\n")
+        self.assertRefused(orbplot("spread", self.setup), f"{self.setup}.l: no rows to plot")
+        self.assertFalse(os.path.exists(self.setup + ".l.png"))
+
+    def test_nan_rows_are_skipped_not_fatal(self):
+        self.table(".lxy", "1.000 0.010 1.000 0.000\nnan -nan nan nan\n2.000 -0.100 0.0 1.9\n")
+        out = os.path.join(self.dir, "m.png")
+        r = orbplot("migrate", self.setup, "-o", out, "--size", "640x480")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("1 of 3 rows hold nan", r.stderr)
+        self.assertEqual(png_size(out), (640, 480))
+        self.table(".lxy", "nan nan nan nan\n")
+        self.assertRefused(orbplot("migrate", self.setup), "no finite rows to plot")
+
+    def test_unwritable_output(self):
+        self.table(".rx", "1.000 1.010 1.011 \n")
+        self.assertRefused(orbplot("twin", self.setup, "-o", os.path.join(self.dir, "no", "x.png")),
+                           "No such file or directory")
+
+
+PROGRAMS = {name: find_program(var, sub, name) for var, sub, name in
+            [("ORBSPREAD", "spread", "orbspread"), ("ORBMIGRATE", "migrate", "orbmigrate"),
+             ("ORBTWIN", "twin", "orbtwin")]}
+MISSING = [n for n, p in PROGRAMS.items() if p is None]
+
+
+@unittest.skipIf(MISSING, f"programs not built: {', '.join(MISSING)} (set ORBSPREAD, "
+                 "ORBMIGRATE, ORBTWIN or build into build/)")
+class EndToEnd(unittest.TestCase):
+    """Every sub-command on tables that the programs just wrote from a small setup."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="orbplot-e2e-")
+        cls.setup = os.path.join(cls.dir, "run")
+        with open(cls.setup, "w") as fh:
+            fh.write(SETUP.format(gamma=0, nsteps=20, nstars=40, l_min=0.02))
+        for name, prog in PROGRAMS.items():
+            r = subprocess.run([prog, "run"], cwd=cls.dir, capture_output=True, text=True,
+                               timeout=240)
+            # A complete run ends with status 1.
+            if r.returncode != 1:
+                raise AssertionError(f"{name} ended with {r.returncode}: {r.stderr}")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir)
+
+    def plot(self, *args):
+        r = orbplot(*args, cwd=self.dir)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return r
+
+    def test_every_command_writes_the_requested_size(self):
+        cases = [("migrate", "run", "800x500"), ("migrate", "run", "1001x603", "--hist"),
+                 ("orbit", "run_0.bb", "1200x450"), ("orbit", "run_0.xb", "900x400"),
+                 ("orbit", "run_0.xb", "901x401", "--pattern", "2"),
+                 ("spread", "run", "700x500"), ("twin", "run", "1000x480")]
+        for i, (cmd, arg, size, *extra) in enumerate(cases):
+            with self.subTest(cmd=cmd, size=size, extra=extra):
+                out = os.path.join(self.dir, f"out{i}.png")
+                self.plot(cmd, arg, "-o", out, "--size", size, *extra)
+                w, h = map(int, size.split("x"))
+                self.assertEqual(png_size(out), (w, h))
+
+    def test_default_names_sit_next_to_the_table(self):
+        for cmd, arg, png in [("migrate", "run", "run.lxy.png"), ("orbit", "run_0.bb",
+                              "run_0.bb.png"), ("spread", "run", "run.l.png"),
+                              ("twin", "run", "run.rx.png")]:
+            with self.subTest(cmd=cmd):
+                self.plot(cmd, arg)
+                self.assertEqual(png_size(os.path.join(self.dir, png)), op.DEFAULT_SIZE)
+
+    def test_orbit_refuses_a_setup_of_another_model(self):
+        # An orbit file of a two-pattern run holds 19 values a row; a one-pattern setup
+        # expects 17, and the first record line (line 3) is named.
+        one = os.path.join(self.dir, "one")
+        with open(one, "w") as fh:
+            fh.write("".join(SETUP.format(gamma=0, nsteps=20, nstars=40, l_min=0.02)
+                             .replace("2        npatterns", "1        npatterns")
+                             .splitlines(True)[:25]))
+        r = orbplot("orbit", "run_0.bb", "--setup", one, cwd=self.dir)
+        self.assertEqual(r.returncode, 2, r.stderr)
+        self.assertIn("run_0.bb:3: expected 17 values", r.stderr)
+        r = orbplot("orbit", "run_0.bb", "--pattern", "3", cwd=self.dir)
+        self.assertEqual(r.returncode, 2, r.stderr)
+        self.assertIn("--pattern 3: run has patterns 1 to 2", r.stderr)
+
+    def test_rows_the_programs_wrote_are_all_read(self):
+        # The reader agrees with the writers: every row of each table, none refused.
+        setup = op.read_setup(self.setup)
+        lxy, _ = op.read_table(self.setup + ".lxy", 4, "L0 dL x y")
+        rx, _ = op.read_table(self.setup + ".rx", 3, "L0 L1 L2")
+        bb, _ = op.read_table(self.setup + "_0.bb", 15 + 2 * setup["npatterns"], "record")
+        self.assertEqual((len(lxy), len(rx), len(bb)), (40, 40, setup["nsteps"] + 1))
+        # L of the orbit file's first row is the L0 the survey printed for some star.
+        self.assertTrue(any(abs(bb[0, 9] - l0) <= 1e-3 for l0 in lxy[:, 0]))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
