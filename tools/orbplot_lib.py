@@ -158,10 +158,10 @@ def finite_rows(path, data, cols=None):
     sub = data if cols is None else data[:, cols]
     keep = np.all(np.isfinite(sub), axis=1)
     dropped = int(np.count_nonzero(~keep))
+    if not np.any(keep):
+        raise InputError(f"{path}: no finite rows to plot (every row holds nan or inf)")
     if dropped:
         warn(f"{path}: {dropped} of {len(data)} rows hold nan or inf and are not drawn")
-    if not np.any(keep):
-        raise InputError(f"{path}: no finite rows to plot")
     return data[keep], dropped
 
 
