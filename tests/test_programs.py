@@ -1,0 +1,373 @@
+#!/usr/bin/python3
+"""End-to-end tests: run the built programs in a temporary folder on small setup
+files and check their files, standard output and exit status.
+
+The programs come from the environment (ORBSPREAD, ORBMIGRATE, ORBTWIN, set by
+CTest) or from build/ beside this folder."""
+
+import math
+import os
+import pty
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PROGRAMS = {
+    name: os.environ.get(name.upper(), os.path.join(ROOT, "build", folder, name))
+    for name, folder in (("orbspread", "spread"), ("orbmigrate", "migrate"), ("orbtwin", "twin"))
+}
+TWOPI = 6.283185307179586
+
+# The scalar lines of a setup file, in file order, and one pattern block.
+SCALARS = ["gamma_", "NU", "mixtime", "dt_int", "nsteps", "nstars", "disp_u0", "r_min", "r_max",
+           "lseed", "randp0", "l_min", "l_max", "npatterns"]
+PATTERN = ["mm", "epsilon", "phi0", "alpha", "Omegas", "growtime", "starttime", "smin", "smax",
+           "wmin", "wmax"]
+BASE = dict(gamma_=0.0, NU=0.0, mixtime=0.01, dt_int=0.25, nsteps=4, nstars=5, disp_u0=0.05,
+            r_min=1.0, r_max=3.0, lseed=7, randp0=0, l_min=-10.0, l_max=10.0)
+SPIRALS = [
+    dict(mm=2, epsilon=0.01, phi0=0, alpha=-8, Omegas=0.5, growtime=0.5, starttime=0.2,
+         smin=1.5, smax=2.5, wmin=0.5, wmax=0.5),
+    dict(mm=3, epsilon=0.008, phi0=45, alpha=-10, Omegas=0.35, growtime=0.5, starttime=0.5,
+         smin=2.0, smax=3.5, wmin=0.5, wmax=0.5),
+]
+
+
+def setup_text(patterns=(), **changes):
+    values = dict(BASE, npatterns=len(patterns))
+    values.update(changes)
+    lines = [f"{values[name]}   {name}" for name in SCALARS]
+    for block in patterns:
+        lines += [f"{block[name]}   {name}" for name in PATTERN]
+    return "\n".join(lines) + "\n"
+
+
+# The C library's 48-bit generator and the initial state of one star, replayed here
+# so that the files can be checked against values computed independently.
+class Rand48:
+    def __init__(self, seed):
+        self.x = ((seed & 0xFFFFFFFF) << 16) | 0x330E
+
+    def next(self):
+        self.x = (0x5DEECE66D * self.x + 0xB) & ((1 << 48) - 1)
+        return self.x / 2.0**48
+
+    def norm(self):
+        while True:
+            d1 = self.next()
+            u1 = (d1 + d1) - 1
+            d2 = self.next()
+            u2 = (d2 + d2) - 1
+            s = u2 * u2 + u1 * u1
+            if s < 1 and s != 0:
+                return u1 * math.sqrt((-2 * math.log(s)) / s)
+
+
+def first_star(seed, disp_u0, r_min, r_max):
+    g = Rand48(seed)
+    u = disp_u0 * g.norm()
+    phi = TWOPI * g.next()
+    r = r_min + g.next() * (r_max - r_min)
+    x, y = math.cos(phi) * r, math.sin(phi) * r
+    vr = -u
+    return x, y, (vr * x) / r - (1.0 * y) / r, (1.0 * x) / r + (vr * y) / r
+
+
+class ProgramCase(unittest.TestCase):
+    def setUp(self):
+        for path in PROGRAMS.values():
+            if not os.access(path, os.X_OK):
+                self.skipTest(f"{path} is not built")
+        self.tmp = tempfile.TemporaryDirectory()
+        self.dir = self.tmp.name
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def write(self, rel, text):
+        path = os.path.join(self.dir, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as f:
+            f.write(text)
+        return rel
+
+    def run_prog(self, program, *args, threads=None):
+        env = dict(os.environ)
+        if threads is not None:
+            env["OMP_NUM_THREADS"] = str(threads)
+        return subprocess.run([PROGRAMS[program], *args], cwd=self.dir, capture_output=True,
+                              text=True, env=env, timeout=300)
+
+    def read(self, rel):
+        with open(os.path.join(self.dir, rel), "rb") as f:
+            return f.read()
+
+    def lines(self, rel):
+        return self.read(rel).decode().splitlines(keepends=True)
+
+    def files(self):
+        out = set()
+        for folder, _, names in os.walk(self.dir):
+            for n in names:
+                out.add(os.path.relpath(os.path.join(folder, n), self.dir))
+        return out
+
+    def outputs(self):
+        """Every file but the setup files, with its bytes."""
+        return {f: self.read(f) for f in self.files() if not f.endswith(".setup")}
+
+
+class StartUp(ProgramCase):
+    def test_wrong_argument_count(self):
+        for program in PROGRAMS:
+            for args in ((), ("a", "b")):
+                r = self.run_prog(program, *args)
+                self.assertEqual(r.returncode, 255, program)
+                self.assertEqual(r.stdout, "args: setup_file  \n", program)
+
+    def test_start_up_lines_and_run_length(self):
+        # dt_int 0.5 and nsteps 100: the surveys run 50 orbits, the ensemble 50.5
+        self.write("s.setup", setup_text(dt_int=0.5, nsteps=100, nstars=0))
+        for program, shown in (("orbmigrate", "50.00"), ("orbtwin", "50.00")):
+            r = self.run_prog(program, "s.setup")
+            self.assertEqual(r.stdout, f"file read in, npatterns=0 \ntmax(orbits) = {shown}\n")
+            self.assertEqual(r.returncode, 1)
+        for f in self.outputs():
+            os.remove(os.path.join(self.dir, f))
+        self.write("s.setup", setup_text(dt_int=0.5, nsteps=100, nstars=211))
+        r = self.run_prog("orbspread", "s.setup")
+        self.assertEqual(r.stdout, "file read in, npatterns=0 \ntmax(orbits) = 50.50\nmake state larger\n")
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(self.files(), {"s.setup"})
+
+    def test_refused_setups_write_nothing(self):
+        full = setup_text([SPIRALS[0]])
+        cases = {
+            "missing": (None, "orbmigrate: missing.setup: cannot open: No such file or directory\n"),
+            "short": ("".join(full.splitlines(True)[:5]),
+                      "orbmigrate: short.setup:6: nstars: missing, the file ends after line 5\n"),
+            "block": ("".join(full.splitlines(True)[:20]),
+                      "orbmigrate: block.setup:21: starttime: missing, the file ends after line 20\n"),
+            "many": (setup_text(npatterns=11),
+                     "orbmigrate: many.setup:14: npatterns: 11 is more than the 10 patterns a model holds\n"),
+        }
+        for name, (text, message) in cases.items():
+            with self.subTest(name):
+                if text is not None:
+                    self.write(f"{name}.setup", text)
+                r = self.run_prog("orbmigrate", f"{name}.setup")
+                self.assertEqual(r.returncode, 2)
+                self.assertEqual(r.stderr, message)
+                self.assertFalse([f for f in self.files() if not f.endswith(".setup")])
+
+    def test_word_for_a_number_warns_with_file_and_line(self):
+        text = setup_text(nstars=0).replace("0   nstars", "abc   nstars")
+        self.write("runs/w.setup", text)
+        r = self.run_prog("orbmigrate", "runs/w.setup")
+        self.assertIn("orbmigrate: runs/w.setup:6: warning: nstars: expected an integer, got 'abc   nstars'",
+                      r.stderr)
+        self.assertEqual(r.returncode, 1)
+
+
+class Migrate(ProgramCase):
+    def test_files_rows_and_headers(self):
+        self.write("runs/a", setup_text(SPIRALS, nstars=6, nsteps=3))
+        r = self.run_prog("orbmigrate", "runs/a")
+        self.assertEqual(r.returncode, 1, r.stderr)
+        rows = self.lines("runs/a.lxy")
+        self.assertEqual(len(rows), 6)
+        for row in rows:
+            values = row.split(" ")
+            self.assertEqual(len(values), 4)
+            self.assertRegex(row, r"^-?\d+\.\d{3} -?\d+\.\d{3} -?\d+\.\d{3} -?\d+\.\d{3}\n$")
+        # the window (-10, 10) holds every star: orbit files 0..5, in star order
+        self.assertEqual({f for f in self.files() if f.endswith(".bb")},
+                         {f"runs/a_{k}.bb" for k in range(6)})
+        orbit = self.lines("runs/a_0.bb")
+        self.assertEqual(orbit[0], "#t,x,y,vx,vy,r,phi,u,v,L ,J ,e ,theta1,KE,p0,p1,f1,p2,f2 ..\n")
+        self.assertEqual(orbit[1], "#1,2,3,4 ,5 ,6,7  ,8,9,10,11,12,13    ,14,15,16,17,18,19\n")
+        self.assertEqual(len(orbit), 2 + 3 + 1)
+        self.assertEqual(len(orbit[2].split(" ")), 15 + 2 * 2 + 1)  # the newline follows a blank
+        summaries = r.stdout.splitlines()[2:]
+        self.assertEqual([s.split(" dl = ")[0] for s in summaries], [f"runs/a_{k}.bb" for k in range(6)])
+        self.assertEqual(r.stderr, "")  # standard error is no terminal: no progress line
+
+    def test_window_is_strict_and_fallback_saves_last_star(self):
+        # nsteps 0: no integration at all, so every change is exactly 0
+        for l_min, l_max, saved in ((-1, 1, 3), (0, 1, 0), (-1, 0, 0), (1, -1, 0)):
+            with self.subTest(l_min=l_min, l_max=l_max):
+                for f in self.files():
+                    os.remove(os.path.join(self.dir, f))
+                self.write("w", setup_text(nstars=3, nsteps=0, l_min=l_min, l_max=l_max))
+                r = self.run_prog("orbmigrate", "w")
+                self.assertEqual(r.returncode, 1)
+                orbit_files = sorted(f for f in self.files() if f.endswith(".bb"))
+                self.assertEqual(orbit_files, [f"w_{k}.bb" for k in range(max(saved, 1))])
+                if saved == 0:  # the fallback file holds the last star, initial state only
+                    last_L0 = self.lines("w.lxy")[-1].split()[0]
+                    start = self.lines("w_0.bb")[2].split()
+                    self.assertEqual(len(self.lines("w_0.bb")), 3)
+                    self.assertAlmostEqual(float(start[9]), float(last_L0), places=2)
+                    self.assertEqual(r.stdout.splitlines()[2:], ["w_0.bb dl = 0.000"])
+
+    def test_no_stars(self):
+        self.write("z", setup_text(nstars=0))
+        r = self.run_prog("orbmigrate", "z")
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(self.read("z.lxy"), b"")
+        self.assertEqual(self.files(), {"z", "z.lxy"})
+        self.assertIn("nstars is 0", r.stderr)
+
+    def test_uncreatable_outputs(self):
+        self.write("u", setup_text(nstars=2, nsteps=1))
+        os.mkdir(os.path.join(self.dir, "u.lxy"))
+        r = self.run_prog("orbmigrate", "u")
+        self.assertEqual((r.returncode, r.stderr), (2, "orbmigrate: u.lxy: cannot create: Is a directory\n"))
+        os.rmdir(os.path.join(self.dir, "u.lxy"))
+        os.mkdir(os.path.join(self.dir, "u_1.bb"))
+        r = self.run_prog("orbmigrate", "u")
+        self.assertEqual((r.returncode, r.stderr), (2, "orbmigrate: u_1.bb: cannot create: Is a directory\n"))
+        self.assertEqual(len(self.lines("u.lxy")), 2)  # the rows written before stay
+
+    def test_long_setup_path(self):
+        rel = os.path.join("d" * 120, "s" * 120)
+        self.write(rel, setup_text(nstars=1, nsteps=1))
+        r = self.run_prog("orbmigrate", rel)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn(rel + ".lxy", self.files())
+        self.assertIn(rel + "_0.bb", self.files())
+
+    def test_same_seed_same_bytes(self):
+        self.write("r.setup", setup_text(SPIRALS, nstars=8, randp0=1, l_min=0.0, l_max=10.0))
+        first = self.run_prog("orbmigrate", "r.setup")
+        files = self.outputs()
+        for f in files:
+            os.remove(os.path.join(self.dir, f))
+        second = self.run_prog("orbmigrate", "r.setup")
+        self.assertEqual(first.stdout, second.stdout)
+        self.assertEqual(files, self.outputs())
+
+
+class Twin(ProgramCase):
+    def test_pairs_numbering_and_twin_offset(self):
+        self.write("runs/a", setup_text(nstars=2, nsteps=0, disp_u0=0.3, r_min=0.5, r_max=0.5))
+        r = self.run_prog("orbtwin", "runs/a")
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual({f for f in self.files() if f.endswith(".xb")},
+                         {f"runs/a_{k}.xb" for k in range(4)})
+        self.assertEqual(r.stdout.splitlines()[2:],
+                         [f"runs/a_{k}.xb dl = 0.000" for k in range(4)])
+        rows = self.lines("runs/a.rx")
+        self.assertEqual(len(rows), 2)
+        self.assertTrue(all(row.endswith(" \n") and len(row.split()) == 3 for row in rows))
+        # the twin starts at x + 1e-9 of the star drawn from the same seed
+        x, y, vx, vy = first_star(BASE["lseed"], 0.3, 0.5, 0.5)
+        star = self.lines("runs/a_0.xb")[2].split()
+        twin = self.lines("runs/a_1.xb")[2].split()
+        self.assertEqual(star[1:5], ["%.3e" % v for v in (x, y, vx, vy)])
+        self.assertEqual(twin[1:5], ["%.3e" % v for v in (x + 1e-9, y, vx, vy)])
+
+    def test_fallback_has_no_twin_file(self):
+        self.write("n", setup_text(nstars=3, nsteps=1, l_min=5, l_max=6))
+        r = self.run_prog("orbtwin", "n")
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(sorted(f for f in self.files() if f.endswith(".xb")), ["n_0.xb"])
+        self.assertEqual(len(self.lines("n.rx")), 3)
+
+
+class Spread(ProgramCase):
+    def test_record_and_spread_files(self):
+        self.write("runs/e", setup_text([SPIRALS[0]], nstars=4, nsteps=3))
+        r = self.run_prog("orbspread", "runs/e")
+        self.assertEqual(r.returncode, 1, r.stderr)
+        rec = self.lines("runs/e.x")
+        self.assertEqual(rec[0], "#i,to,x ,y ,vx,vy,r ,phi,u ,v ,L ,J ,e ,theta1,KE,p0,p1,f1,p2,f2 ..\n")
+        self.assertEqual(rec[1], "#1,2 ,3 ,4 ,5 ,6 ,7 ,8  ,9 ,10,11,12,13,14    ,15,16,17,18,19,20\n")
+        spread = self.lines("runs/e.l")
+        self.assertEqual(spread[0], "#time rmax lsig lmax\n")
+        times = len(spread) - 1
+        self.assertIn(times, (3, 4))  # the running sum of dt_int decides whether tmax is reached
+        self.assertEqual(spread[1].split()[0], "%.3e" % (0.25 * TWOPI / TWOPI))
+        blocks = "".join(rec[2:]).split("\n\n")
+        self.assertEqual(len(blocks), times + 1)
+        for block in blocks:
+            idx = [line.split()[0] for line in block.strip("\n").split("\n")]
+            self.assertEqual(idx, ["0", "1", "2", "3"])
+        self.assertTrue(all(len(l.split(" ")) == 16 + 2 + 1 for l in rec[2:] if l != "\n"))
+        # the initial block: time 0; member 0 is the undisplaced reference star
+        x, y, vx, vy = first_star(BASE["lseed"], BASE["disp_u0"], BASE["r_min"], BASE["r_max"])
+        self.assertEqual(rec[2].split()[1:6], ["0.0000e+00"] + ["%.4e" % v for v in (x, y, vx, vy)])
+
+    def test_one_member_has_no_spread(self):
+        self.write("o", setup_text(nstars=1, nsteps=2))
+        self.run_prog("orbspread", "o")
+        for line in self.lines("o.l")[1:]:
+            self.assertEqual(line.split()[1:], ["0.000e+00"] * 3)
+
+    def test_capacity_and_zero_interval(self):
+        self.write("c", setup_text(nstars=210, nsteps=0, dt_int=0.01))
+        r = self.run_prog("orbspread", "c")
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(len(self.lines("c.x")), 2 + 210 + 1 + 210)
+        self.write("z", setup_text(nstars=3, dt_int=0))
+        r = self.run_prog("orbspread", "z")
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("dt_int", r.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "z.x")))
+
+
+class Threads(ProgramCase):
+    """Output does not depend on the number of threads."""
+
+    def test_one_and_three_threads_give_the_same_bytes(self):
+        text = setup_text(SPIRALS, nstars=40, nsteps=6, randp0=1, l_min=-0.02, l_max=10)
+        for program in PROGRAMS:
+            with self.subTest(program):
+                self.write(f"{program}.setup", text.replace("40   nstars", "30   nstars")
+                           if program == "orbspread" else text)
+                runs = []
+                for threads in (1, 3):
+                    r = self.run_prog(program, f"{program}.setup", threads=threads)
+                    runs.append((r.returncode, r.stdout, self.outputs()))
+                    for f in runs[-1][2]:
+                        os.remove(os.path.join(self.dir, f))
+                self.assertGreater(len(runs[0][2]), 1)
+                self.assertEqual(runs[0], runs[1])
+
+    def test_memory_does_not_grow_with_stars(self):
+        def peak_kib(nstars):
+            self.write("m.setup", setup_text(nstars=nstars, nsteps=1, dt_int=0.001))
+            probe = ("import resource, subprocess, sys; subprocess.run(sys.argv[1:], capture_output=True);"
+                     "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+            r = subprocess.run([sys.executable, "-c", probe, PROGRAMS["orbmigrate"], "m.setup"],
+                               cwd=self.dir, capture_output=True, text=True, check=True)
+            return int(r.stdout)
+        small, large = peak_kib(10), peak_kib(10000)
+        self.assertEqual(len(self.lines("m.setup.lxy")), 10000)
+        self.assertLess(abs(large - small), 1024, f"peak RSS {small} KiB vs {large} KiB")
+
+    def test_progress_only_on_a_terminal(self):
+        self.write("p.setup", setup_text(nstars=20, nsteps=1))
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([PROGRAMS["orbmigrate"], "p.setup"], cwd=self.dir,
+                                stdout=subprocess.PIPE, stderr=slave)
+        out, _ = proc.communicate(timeout=120)
+        os.close(slave)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(master)
+        self.assertIn(b"20 of 20 stars", shown)
+        self.assertNotIn(b"stars", out)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
