@@ -244,8 +244,8 @@ def _figure(size, ncols):
     return plt, fig, axes
 
 
-def _save(plt, fig, out):
-    fig.tight_layout()
+def _save(plt, fig, out, rect=(0, 0, 1, 1)):
+    fig.tight_layout(rect=rect)
     try:
         fig.savefig(out, dpi=DPI)
     except OSError as err:
@@ -286,27 +286,43 @@ def plot_migrate(setup, lxy_path, out, size, mode="auto"):
     if use_hist:
         from matplotlib.colors import LogNorm
         bins = int(min(200, max(20, math.sqrt(n))))
-        _, _, _, im = ax.hist2d(l0, dl, bins=bins, cmap="Greys", norm=LogNorm(), cmin=1)
-        fig.colorbar(im, ax=ax, label="stars per bin", pad=0.01)
+        # Empty bins stay blank (cmin); a bin of one star gets the darkest colour, not white.
+        _, _, _, im = ax.hist2d(l0, dl, bins=bins, cmap="viridis", norm=LogNorm(), cmin=1)
+        fig.colorbar(im, ax=ax, label="stars per bin", pad=0.01, format="%d")
     else:
         ax.scatter(l0, dl, s=8 if n < 500 else 3, c="k", alpha=0.6, lw=0, label="stars")
     ax.axhline(0.0, color="0.6", lw=0.8)
     xlo, xhi = _span(l0)
     ax.set_xlim(xlo, xhi)
-    for k, res in enumerate(pattern_resonances(setup)):
+    # One legend below both panels, a column per pattern: its name, then CR, ILR, OLR.
+    from matplotlib.lines import Line2D
+    handles, g = [], setup["gamma_"]
+    for k in range(setup["npatterns"]):
         colour = PATTERN_COLOURS[k % 10]
-        for kind, r, lres in res:
-            inside = xlo <= lres <= xhi
-            label = f"p{k + 1} {kind}: r={r:.3g}, L={lres:.3g}" + ("" if inside else " (off scale)")
-            if inside:
-                ax.axvline(lres, color=colour, ls=RES_STYLE[kind], lw=1.4, label=label)
-            else:          # listed in the legend, not drawn, so the stars keep the axis
-                ax.plot([], [], color=colour, ls=RES_STYLE[kind], lw=1.4, label=label)
+        handles.append(Line2D([], [], ls="none", label=_pattern_label(setup, k)))
+        radii = resonance_radii(g, setup["mm"][k], setup["Omegas"][k])
+        for kind in ("CR", "ILR", "OLR"):
+            r = radii[kind]
+            line = Line2D([], [], color=colour, ls=RES_STYLE[kind], lw=1.4)
+            if r is None or not math.isfinite(r):
+                line.set_label(f"{kind}: none")
+            else:
+                lres = circular_l(g, r)
+                inside = xlo <= lres <= xhi
+                line.set_label(f"{kind}: r={r:.3g}, L={lres:.3g}" +
+                               ("" if inside else ", off scale"))
+                if inside:      # off-scale lines are listed only, so the stars keep the axis
+                    ax.axvline(lres, color=colour, ls=RES_STYLE[kind], lw=1.4)
+            handles.append(line)
+    rect = (0, 0, 1, 1)
+    if handles:
+        ncol = min(setup["npatterns"], 4)
+        rows = math.ceil(len(handles) / ncol)
+        fig.legend(handles=handles, loc="lower center", ncol=ncol, frameon=False,
+                   handlelength=3.0, columnspacing=3.0)
+        rect = (0, min(0.45, (rows * 15 + 12) / size[1]), 1, 1)
     ax.set_xlabel(r"initial angular momentum $L_0$ (model units)")
     ax.set_ylabel(r"change $\Delta L = L_1 - L_0$ (model units)")
-    if setup["npatterns"]:
-        title = "\n".join(_pattern_label(setup, k) for k in range(setup["npatterns"]))
-        ax.legend(loc="best", framealpha=0.85, title=title, title_fontsize=8)
     tmax = setup["dt_int"] * setup["nsteps"] / TWOPI
     note = f", {dropped} with nan not drawn" if dropped else ""
     ax.set_title(f"{setup['path']}: change of angular momentum, "
@@ -322,7 +338,7 @@ def plot_migrate(setup, lxy_path, out, size, mode="auto"):
     axp.set_ylabel("y (model units)")
     axp.set_title(f"final positions at t = {tmax:g} orbits\n(circles: resonance radii, "
                   "same line styles)")
-    return _save(plt, fig, out)
+    return _save(plt, fig, out, rect)
 
 
 def plot_orbit(setup, orbit_path, out, size, pattern=1):
@@ -339,7 +355,7 @@ def plot_orbit(setup, orbit_path, out, size, pattern=1):
     name = os.path.basename(orbit_path)
 
     ax = axes[0]
-    ax.plot(x, y, "k-", lw=0.7)
+    ax.plot(x, y, "k.-", lw=0.7, ms=3)
     ax.plot(x[:1], y[:1], "go", ms=6, label="start")
     ax.plot(x[-1:], y[-1:], "rs", ms=6, label="end")
     rlim = 1.1 * float(np.max(np.hypot(x, y)))
@@ -361,7 +377,7 @@ def plot_orbit(setup, orbit_path, out, size, pattern=1):
         xr, yr = x * c + y * s, -x * s + y * c
         ax = axes[1]
         _draw_arms(ax, setup, k, rlim)
-        ax.plot(xr, yr, "k-", lw=0.7)
+        ax.plot(xr, yr, "k.-", lw=0.7, ms=3)
         ax.plot(xr[:1], yr[:1], "go", ms=6)
         ax.plot(xr[-1:], yr[-1:], "rs", ms=6)
         _resonance_circles(ax, setup, [k], rlim)
@@ -375,7 +391,7 @@ def plot_orbit(setup, orbit_path, out, size, pattern=1):
             ax.legend(loc="upper right")
 
     ax = axes[-1]
-    ax.plot(torb, lz, "k-", lw=1.0)
+    ax.plot(torb, lz, "k.-", lw=1.0, ms=3)
     ax.set_xlabel("time t (orbits, t/2π)")
     ax.set_ylabel("angular momentum L (model units)")
     if npat:
@@ -392,7 +408,7 @@ def plot_orbit(setup, orbit_path, out, size, pattern=1):
         ax.set_xlim(min(torb[0], t0), max(torb[-1], t1))
         ax.legend(loc="best")
     note = f" ({dropped} nan rows not drawn)" if dropped else ""
-    ax.set_title(f"L(t), model {os.path.basename(setup['path'])}{note}")
+    ax.set_title(f"angular momentum of {name} (setup {setup['path']}){note}")
     return _save(plt, fig, out)
 
 
