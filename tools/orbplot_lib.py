@@ -231,7 +231,10 @@ PATTERN_COLOURS = ["tab:red", "tab:blue", "tab:green", "tab:orange", "tab:purple
 
 
 def _pyplot():
-    import matplotlib
+    try:
+        import matplotlib
+    except ImportError:
+        raise InputError("matplotlib is not installed (Debian: python3-matplotlib)") from None
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     plt.rcParams.update({"font.size": 10, "axes.titlesize": 10, "legend.fontsize": 8})
@@ -446,7 +449,8 @@ def plot_spread(setup, l_path, out, size):
         else:       # a log axis cannot show zeros (one member) or nan (no members)
             ax.plot([], [], ".-", color=colour, label=label + " (no positive value)")
     if not drawn:
-        raise InputError(f"{l_path}: no positive finite value of rmax, lsig or lmax to plot")
+        raise InputError(f"{l_path}: every rmax, lsig and lmax is 0 or nan (an ensemble of "
+                         "one star?): nothing to draw on a log scale")
     for k in range(setup["npatterns"]):
         t0 = setup["starttime"][k] / TWOPI
         t1 = t0 + setup["growtime"][k] / TWOPI
