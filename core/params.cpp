@@ -28,18 +28,18 @@ struct line_reader {
         if (!std::fgets(l.text, line_buffer, f)) return false;
         l.number = next_number;
         const std::size_t len = std::strlen(l.text);
-        if (len > 0 && l.text[len - 1] == '\n') {
-            ++next_number;
-        } else if (len == line_buffer - 1) {
-            int c = std::fgetc(f);
-            if (c != EOF) {
+        if (len == line_buffer - 1 && l.text[len - 1] != '\n') {
+            const int c = std::fgetc(f);
+            if (c != EOF) {  // the rest of this file line becomes the next setup line
                 std::ungetc(c, f);
                 std::fprintf(diag,
                              "%s: %s:%d: warning: line longer than %d characters; "
                              "the rest is read as the next setup line\n",
                              program, path.c_str(), l.number, line_buffer - 1);
+                return true;
             }
         }
+        ++next_number;  // a whole line, or the last one without its newline
         return true;
     }
 

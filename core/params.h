@@ -52,7 +52,7 @@ struct params {
 
 // The 48-bit linear congruential generator, bit for bit POSIX drand48/srand48.
 struct rand48 {
-    std::uint64_t x = 0x1234ABCD330Eull;  // the C library's state before any seeding
+    std::uint64_t x = 0;  // the C library's state before any seeding
 };
 inline constexpr std::uint64_t rand48_mask = (1ull << 48) - 1;
 inline void seed48(rand48& g, std::int64_t seed) {
