@@ -1,0 +1,450 @@
+// The extrapolation step and the advance to a target time: the step's observable
+// contract on hand-made systems, then the physics of the galaxy by its invariants.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <thread>
+
+#include "galaxy.h"
+#include "integrator.h"
+#include "params.h"
+#include "state.h"
+
+namespace {
+
+// ---- budgets ---------------------------------------------------------------------------
+
+// A force-free step is exact in every row; what is left is the rounding of 2n additions
+// per row and of the extrapolation sums: a few units in the last place of values of order 1.
+constexpr double straight_line_budget = 1e-15;
+// The proposal after row 7 is (1.5 h) 0.6, which may differ from 0.9 h in the last bit.
+constexpr double proposal_ratio_budget = 4e-16;
+// Each accepted step carries a relative error of at most 1e-14 in each value; over 100
+// orbits (some thousand steps) the errors of a conserved quantity mostly cancel.
+constexpr double conservation_budget = 1e-12;
+// Forward 10 orbits and back: two integrations of ~200 steps each, errors not cancelling.
+constexpr double round_trip_budget = 1e-10;
+// A circle at r = 1 after one period: a few hundred steps of 1e-14 each.
+constexpr double one_period_budget = 1e-12;
+
+// Counts right-hand-side evaluations around any system.
+template <class F>
+struct counted {
+    F f;
+    long calls = 0;
+    void operator()(const orbit_state& y, orbit_state& d) {
+        ++calls;
+        f(y, d);
+    }
+};
+template <class F>
+counted<F> count(F f) {
+    return counted<F>{f, 0};
+}
+
+// Free particle in three dimensions: positions move at constant velocity.
+void force_free(const orbit_state& y, orbit_state& d) {
+    for (int i = 0; i < 3; ++i) {
+        d.w[i] = y.w[i + 3];
+        d.w[i + 3] = 0;
+    }
+}
+
+// y'' = -omega^2 y as w[0] = y, w[1] = y'.
+struct oscillator {
+    double omega2;
+    void operator()(const orbit_state& y, orbit_state& d) const {
+        d.w[0] = y.w[1];
+        d.w[1] = -omega2 * y.w[0];
+    }
+};
+
+orbit_state free_start() {
+    orbit_state s;
+    s.t = 1.25;
+    s.w[0] = 1.0;
+    s.w[1] = -2.0;
+    s.w[2] = 0.5;
+    s.w[3] = 0.3;
+    s.w[4] = -0.7;
+    s.w[5] = 0.11;
+    return s;
+}
+
+bool same_bits(const orbit_state& a, const orbit_state& b) {
+    return std::memcmp(&a, &b, sizeof(orbit_state)) == 0;
+}
+
+// Rows 0..j run once: 1 evaluation at the start plus 2n per row.
+long cost_through_row(int j) {
+    long c = 1;
+    for (int k = 0; k <= j; ++k) c += 2 * lt_BS[k];
+    return c;
+}
+
+}  // namespace
+
+// ---- the step's contract ---------------------------------------------------------------
+
+TEST(BsStep, ForceFreeMotionIsAStraightLineAcceptedAtRowThree) {
+    for (double h : {0.7, 3.0, 1e-3, 250.0, -0.7}) {
+        for (int from_origin = 0; from_origin < 2; ++from_origin) {
+        orbit_state s = free_start();
+        // a start value of 0 is measured against the scale floor until a substep moves it
+        if (from_origin) s.w[0] = s.w[1] = s.w[2] = 0;
+        const orbit_state s0 = s;
+        auto rhs = count(force_free);
+        double step = h;
+        ASSERT_EQ(bs_step(rhs, 6, s, step), 1) << "h = " << h;
+        EXPECT_EQ(rhs.calls, 21) << "h = " << h << ": 1 at the start + 2+4+6+8 for rows 0..3";
+        EXPECT_EQ(rhs.calls, cost_through_row(3));
+        EXPECT_EQ(step, 1.5 * h) << "proposal " << step << " for h = " << h;
+        EXPECT_EQ(s.t, h + s0.t);
+        for (int i = 0; i < 3; ++i) {
+            const double expected = s0.w[i] + s0.w[i + 3] * h;
+            const double scale = std::fabs(s0.w[i]) + std::fabs(s0.w[i + 3] * h);
+            EXPECT_LE(std::fabs(s.w[i] - expected), straight_line_budget * scale)
+                << "h = " << h << ", w[" << i << "] = " << s.w[i] << ", line gives " << expected;
+            EXPECT_EQ(s.w[i + 3], s0.w[i + 3]) << "velocity " << i << " changed";
+        }
+        for (int i = 6; i < state_values; ++i) EXPECT_EQ(s.w[i], 0.0) << "w[" << i << "] beyond neq";
+        }
+    }
+}
+
+TEST(BsStep, ZeroStepChangesNothingAndProposesZero) {
+    for (int system = 0; system < 2; ++system) {
+        orbit_state s = free_start();
+        const orbit_state s0 = s;
+        double step = 0;
+        long calls;
+        int ok;
+        if (system == 0) {
+            auto rhs = count(force_free);
+            ok = bs_step(rhs, 6, s, step);
+            calls = rhs.calls;
+        } else {
+            auto rhs = count(oscillator{9.0});
+            ok = bs_step(rhs, 2, s, step);
+            calls = rhs.calls;
+        }
+        ASSERT_EQ(ok, 1) << "system " << system;
+        EXPECT_TRUE(same_bits(s, s0)) << "system " << system << ": t " << s.t << " w0 " << s.w[0];
+        EXPECT_EQ(step, 0.0) << "system " << system;
+        EXPECT_EQ(calls, cost_through_row(3)) << "system " << system;
+    }
+}
+
+TEST(BsStep, NegativeStepIntegratesBackwards) {
+    orbit_state s = free_start();
+    const orbit_state s0 = s;
+    double step = -0.8;
+    ASSERT_EQ(bs_step(force_free, 6, s, step), 1);
+    EXPECT_LT(s.t, s0.t);
+    EXPECT_EQ(s.t, -0.8 + s0.t);
+    EXPECT_EQ(step, 1.5 * -0.8);
+    for (int i = 0; i < 3; ++i) {
+        const double expected = s0.w[i] - s0.w[i + 3] * 0.8;
+        EXPECT_LE(std::fabs(s.w[i] - expected), straight_line_budget * 2)
+            << "w[" << i << "] = " << s.w[i] << ", line gives " << expected;
+    }
+
+    // and the oscillator stepped back lands on the analytic solution
+    orbit_state o;
+    o.w[0] = 1;
+    double h = -0.3;
+    ASSERT_EQ(bs_step(oscillator{1.0}, 2, o, h), 1);
+    EXPECT_LT(h, 0.0) << "proposal keeps the sign of the step";
+    EXPECT_NEAR(o.w[0], std::cos(o.t), 1e-13) << "t = " << o.t;
+    EXPECT_NEAR(o.w[1], -std::sin(o.t), 1e-13) << "t = " << o.t;
+}
+
+// Every proposal is 1.5 h 0.6^(j-m) with h the step taken and j the row of acceptance:
+// the ratio lies in {1.5, 0.9, 0.54, 0.324}. Without halving the number of evaluations
+// tells the row, and the proposal must match it; the oscillator's steps run from row 3
+// (small h) through row 7 (0.9 h) to row 9 and into halving.
+TEST(BsStep, ProposalFollowsTheRowOfAcceptance) {
+    const double allowed[] = {1.5, 0.9, 0.54, 0.324};
+    int found[bs_rows] = {};
+    int halved = 0;
+    for (int i = 1; i <= 600; ++i) {
+        const double h = 0.01 * i;
+        orbit_state s;
+        s.w[0] = 1;
+        double step = h;
+        auto rhs = count(oscillator{1.0});
+        ASSERT_EQ(bs_step(rhs, 2, s, step), 1) << "h = " << h;
+        const double taken = s.t - 0.0;
+        const double ratio = step / taken;
+        bool listed = false;
+        for (double a : allowed) listed = listed || std::fabs(ratio - a) <= proposal_ratio_budget * a;
+        EXPECT_TRUE(listed) << "h = " << h << ": proposal/taken = " << ratio;
+        // the accepted state is the cosine to the step's accuracy
+        EXPECT_NEAR(s.w[0], std::cos(taken), 1e-13) << "h = " << h;
+        if (taken != h) {
+            ++halved;
+            continue;
+        }
+        int row = -1;
+        for (int j = 3; j < bs_rows; ++j)
+            if (rhs.calls == cost_through_row(j)) row = j;
+        ASSERT_GE(row, 3) << "h = " << h << ": " << rhs.calls << " evaluations fit no row";
+        const double expected = 1.5 * std::pow(0.6, row - (row < 6 ? row : 6));
+        EXPECT_NEAR(ratio, expected, proposal_ratio_budget * expected) << "h = " << h << ", row " << row;
+        ++found[row];
+    }
+    EXPECT_GT(found[3], 0) << "no step of the oscillator was accepted at row 3";
+    EXPECT_GT(found[7], 0) << "no step of the oscillator needed row 7 (proposal 0.9 h)";
+    EXPECT_GT(halved, 0) << "no step needed halving";
+}
+
+TEST(BsStep, HalvedStepProposesAtMostOneAndAHalfTimesTheStepTaken) {
+    // too long for ten rows, yet short enough that the halved step is sound
+    for (double h : {3.0, 6.0, 10.0, -10.0, 15.0}) {
+        orbit_state s;
+        s.w[0] = 1;
+        double step = h;
+        auto rhs = count(oscillator{1.0});
+        ASSERT_EQ(bs_step(rhs, 2, s, step), 1) << "h = " << h;
+        const double taken = s.t;
+        ASSERT_NE(taken, h) << "the step needed no halving";
+        int halvings = 0;
+        while (halvings < 64 && std::ldexp(h, -halvings) != taken) ++halvings;
+        EXPECT_LT(halvings, 64) << "taken " << taken << " is not h / 2^k for h = " << h;
+        EXPECT_GT(step / taken, 0.0) << "the proposal keeps the sign";
+        EXPECT_LE(step / taken, 1.5) << "h = " << h << ", taken " << taken << ", proposal " << step;
+        EXPECT_GT(rhs.calls, cost_through_row(3)) << "at least one abandoned attempt";
+        EXPECT_NEAR(s.w[0], std::cos(taken), 1e-13) << "h = " << h;
+    }
+}
+
+// Derivatives that are not numbers: the step gives up in bounded work and leaves the
+// state and the step as they were. Bound: 64 attempts of at most all ten rows.
+TEST(BsStep, NaNDerivativesGiveUpWithoutChangingAnything) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const long bound = 1 + 64 * (cost_through_row(9) - 1);
+    // every equation NaN; one equation NaN; NaN at every evaluation but the first
+    auto all_nan = [nan](const orbit_state&, orbit_state& d) {
+        for (int i = 0; i < 6; ++i) d.w[i] = nan;
+    };
+    auto one_nan = [nan](const orbit_state& y, orbit_state& d) {
+        force_free(y, d);
+        d.w[4] = nan;
+    };
+    auto late_nan = [nan](const orbit_state& y, orbit_state& d) {
+        force_free(y, d);
+        if (y.t > 1.25) d.w[1] = nan;  // every evaluation but the one at the start
+    };
+    // (t0, h): from t0 = 0 halving goes on changing the time down to the smallest double
+    const double cases[][2] = {{1.25, 0.1}, {1.25, -0.1}, {1.25, 1e-300}, {1.25, 0.0}, {0.0, 0.1}, {0.0, -1e10}};
+    for (const auto& c : cases) {
+        const double h = c[1];
+        orbit_state s = free_start();
+        s.t = c[0];
+        const orbit_state s0 = s;
+        double step = h;
+        auto a = count(all_nan);
+        EXPECT_EQ(bs_step(a, 6, s, step), 0) << "h = " << h;
+        EXPECT_LE(a.calls, bound) << "h = " << h;
+        EXPECT_TRUE(same_bits(s, s0));
+        EXPECT_EQ(std::memcmp(&step, &h, sizeof h), 0) << "step became " << step;
+
+        auto b = count(one_nan);
+        EXPECT_EQ(bs_step(b, 6, s, step), 0) << "h = " << h;
+        EXPECT_LE(b.calls, bound) << "h = " << h;
+        EXPECT_TRUE(same_bits(s, s0));
+        EXPECT_EQ(std::memcmp(&step, &h, sizeof h), 0) << "step became " << step;
+    }
+    orbit_state s = free_start();
+    const orbit_state s0 = s;
+    double step = 0.1;
+    auto c = count(late_nan);
+    EXPECT_EQ(bs_step(c, 6, s, step), 0);
+    EXPECT_LE(c.calls, bound);
+    EXPECT_TRUE(same_bits(s, s0));
+    EXPECT_EQ(step, 0.1);
+}
+
+// ---- the galaxy's orbits -----------------------------------------------------------------
+
+namespace {
+
+params flat_disc() {
+    params p;
+    p.gamma_ = 0;
+    p.n_particles = 1;
+    p.number_equations = 6;
+    return p;
+}
+
+// One two-armed trailing spiral, fully grown, rotating at 0.5, flat over the orbits used here.
+params one_pattern(double starttime) {
+    params p = flat_disc();
+    p.npatterns = 1;
+    p.mm[0] = 2;
+    p.epsilon[0] = 0.01;
+    p.alpha[0] = -8;
+    p.Omegas[0] = 0.5;
+    p.phi0[0] = 0.3;
+    p.starttime[0] = starttime;
+    p.growtime[0] = 0;
+    p.smin[0] = 0.1;
+    p.smax[0] = 10;
+    p.wmin[0] = 1;
+    p.wmax[0] = 1;
+    return p;
+}
+
+orbit_state star(double x, double y, double vx, double vy) {
+    orbit_state s;
+    s.w[0] = x;
+    s.w[1] = y;
+    s.w[3] = vx;
+    s.w[4] = vy;
+    return s;
+}
+
+double ang_mom(const orbit_state& s) { return s.w[0] * s.w[4] - s.w[1] * s.w[3]; }
+
+double rel(double a, double b) { return std::fabs(a - b) / std::fabs(b); }
+
+}  // namespace
+
+TEST(Orbits, AngularMomentumIsConservedWithoutPatterns) {
+    const params p = flat_disc();
+    orbit_state s = star(1.0, 0.0, 0.35, 0.8);  // apocentre/pericentre ratio about 3
+    const double L0 = ang_mom(s);
+    double worst = 0, rmin = 1e9, rmax = 0;
+    for (int orbit = 1; orbit <= 100; ++orbit) {
+        ASSERT_TRUE(taketstep(p, s, orbit * twopi)) << "orbit " << orbit;
+        worst = std::fmax(worst, rel(ang_mom(s), L0));
+        const double r = std::hypot(s.w[0], s.w[1]);
+        rmin = std::fmin(rmin, r);
+        rmax = std::fmax(rmax, r);
+    }
+    EXPECT_GT(rmax / rmin, 1.5) << "the orbit is not eccentric";
+    EXPECT_LE(worst, conservation_budget) << "largest relative change of L over 100 orbits";
+    RecordProperty("L_drift", std::to_string(worst));
+}
+
+// The zero of E_J is arbitrary (ln r has none), so its relative change is measured on a
+// star whose E_J is of the order of its terms; every star must keep E_J to the same
+// budget relative to the size of those terms (kinetic, background, Omega_p L).
+TEST(Orbits, JacobiEnergyIsConservedInOneSteadyPattern) {
+    const params p = one_pattern(0.0);
+    const double stars[][4] = {{2.0, 0.0, 0.3, 0.8}, {1.2, 0.1, 0.2, 0.9}, {0.5, 0.0, 0.2, 0.9},
+                               {1.0, 0.0, 0.35, 0.8}};
+    for (const auto& a : stars) {
+        orbit_state s = star(a[0], a[1], a[2], a[3]);
+        const double E0 = jacobi(p, s, 0);
+        const double L0 = ang_mom(s);
+        const double terms = 0.5 * (sq(a[2]) + sq(a[3])) + std::fabs(std::log(std::hypot(a[0], a[1]))) +
+                             std::fabs(p.Omegas[0] * L0);
+        double worst = 0, Lspan = 0;
+        for (int orbit = 1; orbit <= 100; ++orbit) {
+            ASSERT_TRUE(taketstep(p, s, orbit * twopi)) << "orbit " << orbit;
+            worst = std::fmax(worst, std::fabs(jacobi(p, s, 0) - E0));
+            Lspan = std::fmax(Lspan, rel(ang_mom(s), L0));
+        }
+        EXPECT_GT(Lspan, 1e-4) << "the pattern did not act on the star at x = " << a[0];
+        EXPECT_LE(worst / terms, conservation_budget)
+            << "star at x = " << a[0] << ": largest change of E_J over 100 orbits " << worst;
+        if (&a == &stars[0]) {
+            EXPECT_LE(worst / std::fabs(E0), conservation_budget)
+                << "relative change of E_J = " << E0 << " over 100 orbits";
+        }
+    }
+}
+
+TEST(Orbits, ForwardAndBackReturnsToTheStart) {
+    // grown long before t = 0, so that no evaluation near t = 0 sees the switch-on
+    const params p = one_pattern(-100.0);
+    const orbit_state s0 = star(1.2, 0.1, 0.2, 0.9);
+    orbit_state s = s0;
+    ASSERT_TRUE(taketstep(p, s, 10 * twopi));
+    ASSERT_TRUE(taketstep(p, s, 0.0));
+    EXPECT_LE(std::fabs(s.t), 1e-12) << "t after the return " << s.t;
+    for (int i : {0, 1, 3, 4})
+        EXPECT_LE(std::fabs(s.w[i] - s0.w[i]), round_trip_budget)
+            << "w[" << i << "]: " << s.w[i] << " started at " << s0.w[i];
+    EXPECT_EQ(s.w[2], 0.0);
+    EXPECT_EQ(s.w[5], 0.0);
+}
+
+TEST(Orbits, CircularOrbitReturnsAfterOnePeriod) {
+    const params p = flat_disc();
+    const orbit_state s0 = star(1.0, 0.0, 0.0, vc_0(p, 1.0));
+    orbit_state s = s0;
+    ASSERT_TRUE(taketstep(p, s, twopi));
+    EXPECT_NEAR(s.t, twopi, 1e-12);
+    for (int i : {0, 1, 3, 4})
+        EXPECT_LE(std::fabs(s.w[i] - s0.w[i]), one_period_budget)
+            << "w[" << i << "]: " << s.w[i] << " started at " << s0.w[i];
+}
+
+TEST(Taketstep, TargetEqualToTheTimeMakesNoStep) {
+    const params p = one_pattern(0.0);
+    orbit_state s = star(1.2, 0.1, 0.2, 0.9);
+    s.t = 3.5;
+    const orbit_state s0 = s;
+    EXPECT_TRUE(taketstep(p, s, 3.5));
+    EXPECT_TRUE(same_bits(s, s0));
+}
+
+TEST(Taketstep, EndsWithinTheToleranceOfEveryTarget) {
+    const params p = one_pattern(0.0);
+    orbit_state s = star(1.2, 0.1, 0.2, 0.9);
+    for (double target : {0.05, 0.1, 0.15, 1.0, 7.3, 7.30005, 20.0, 19.0, 0.5}) {
+        ASSERT_TRUE(taketstep(p, s, target)) << "target " << target;
+        EXPECT_LE(std::fabs(s.t - target), taketstep_tolerance) << "target " << target << ", t " << s.t;
+    }
+}
+
+TEST(Taketstep, AnEarlierTargetIsReachedBackwards) {
+    const params p = one_pattern(0.0);
+    orbit_state a = star(1.2, 0.1, 0.2, 0.9);
+    ASSERT_TRUE(taketstep(p, a, 2.0));
+    orbit_state b = a;
+    ASSERT_TRUE(taketstep(p, b, 5.0));
+    ASSERT_GT(b.t, 4.9);
+    ASSERT_TRUE(taketstep(p, b, a.t));
+    EXPECT_LE(std::fabs(b.t - a.t), 1e-14) << "t back " << b.t << ", forward " << a.t;
+    for (int i : {0, 1, 3, 4})
+        EXPECT_LE(std::fabs(b.w[i] - a.w[i]), round_trip_budget) << "w[" << i << "]";
+}
+
+// The result depends only on the state and the target: no step size, table or other
+// memory survives a call, so equal states end equal whatever ran in between, on
+// whatever thread.
+TEST(Taketstep, EqualStatesEndEqualBitForBit) {
+    const params p = one_pattern(0.0);
+    const orbit_state start = star(1.2, 0.1, 0.2, 0.9);
+    orbit_state first = start;
+    ASSERT_TRUE(taketstep(p, first, 30.0));
+
+    orbit_state other = star(0.7, -0.4, 0.5, 0.6);
+    ASSERT_TRUE(taketstep(p, other, 11.0));
+    orbit_state second = start;
+    ASSERT_TRUE(taketstep(p, second, 30.0));
+    EXPECT_TRUE(same_bits(first, second)) << "x " << first.w[0] << " vs " << second.w[0];
+
+    // the same two integrations at once on two threads
+    orbit_state t1 = start, t2 = start;
+    bool ok1 = false, ok2 = false;
+    std::thread a([&] { ok1 = taketstep(p, t1, 30.0); });
+    std::thread b([&] { ok2 = taketstep(p, t2, 30.0); });
+    a.join();
+    b.join();
+    EXPECT_TRUE(ok1 && ok2);
+    EXPECT_TRUE(same_bits(t1, first));
+    EXPECT_TRUE(same_bits(t2, first));
+}
+
+TEST(Taketstep, GivesUpOnASingularStarInsteadOfHanging) {
+    const params p = flat_disc();
+    orbit_state s = star(0.0, 0.0, 0.0, 0.0);  // at the centre the force is 0/0
+    EXPECT_FALSE(taketstep(p, s, 1.0));
+    EXPECT_EQ(s.t, 0.0);
+}

@@ -1,0 +1,421 @@
+// Angle and statistics helpers, the orbit record line and the orbit file writer.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "galaxy.h"
+#include "integrator.h"
+#include "output.h"
+#include "params.h"
+#include "state.h"
+
+namespace {
+
+// Reducing an angle of a few turns costs one product and one sum: a few units in the
+// last place of 2pi.
+constexpr double angle_budget = 4 * 8.9e-16;
+// Turning a state by an angle and back: sin, cos, atan2 and a few products.
+constexpr double rotation_budget = 1e-14;
+
+const double not_a_number = std::numeric_limits<double>::quiet_NaN();
+
+// Everything a FILE* receives, as a string.
+template <class Write>
+std::string captured(Write write) {
+    std::FILE* f = std::tmpfile();
+    if (!f) return "<tmpfile failed>";
+    write(f);
+    std::fflush(f);
+    const long n = std::ftell(f);
+    std::rewind(f);
+    std::string s(static_cast<std::size_t>(n), '\0');
+    const std::size_t got = std::fread(s.data(), 1, s.size(), f);
+    std::fclose(f);
+    s.resize(got);
+    return s;
+}
+
+std::vector<std::string> fields(const std::string& line) {
+    std::vector<std::string> out;
+    std::istringstream in(line);
+    std::string w;
+    while (in >> w) out.push_back(w);
+    return out;
+}
+
+std::string format(const char* fmt, double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, fmt, v);
+    return buf;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+long count_lines(const std::string& text) {
+    long n = 0;
+    for (char c : text) n += c == '\n';
+    return n;
+}
+
+params flat_disc(int npatterns) {
+    params p;
+    p.gamma_ = 0;
+    p.n_particles = 1;
+    p.number_equations = 6;
+    p.npatterns = npatterns;
+    // pattern 0: a standing two-armed wave with its crest at phi = 0
+    p.mm[0] = 2;
+    p.epsilon[0] = 0.01;
+    p.smin[0] = 0.5;
+    p.smax[0] = 2;
+    p.wmin[0] = p.wmax[0] = 1;
+    // pattern 1: a tightly wound spiral turning at a quarter, phase a quarter turn
+    p.mm[1] = 2;
+    p.epsilon[1] = 0.02;
+    p.alpha[1] = -8;
+    p.Omegas[1] = 0.25;
+    p.phi0[1] = pi / 2;
+    p.smin[1] = 0.5;
+    p.smax[1] = 2;
+    p.wmin[1] = p.wmax[1] = 1;
+    return p;
+}
+
+orbit_state star(double t, double x, double y, double vx, double vy) {
+    orbit_state s;
+    s.t = t;
+    s.w[0] = x;
+    s.w[1] = y;
+    s.w[3] = vx;
+    s.w[4] = vy;
+    return s;
+}
+
+}  // namespace
+
+// ---- angle reduction -------------------------------------------------------------------
+
+TEST(Residual, ReducesToOneTurn) {
+    EXPECT_EQ(residual(0.0), 0.0);
+    EXPECT_EQ(residual(twopi), 0.0);
+    EXPECT_EQ(residual(-twopi), 0.0);
+    EXPECT_EQ(residual(-pi), pi);  // truncation gives no turn, then one is added
+    EXPECT_NEAR(residual(-pi / 2), 3 * pi / 2, angle_budget);
+    EXPECT_NEAR(residual(7 * pi / 2), 3 * pi / 2, angle_budget);
+    EXPECT_NEAR(residual(-7 * pi / 2), pi / 2, angle_budget);
+    EXPECT_NEAR(residual(1000.0), 1000.0 - 159 * twopi, 1e-12);
+}
+
+TEST(Residual, EdgesOfItsDomain) {
+    // a hair below zero gets a whole turn added and rounds to 2pi itself
+    EXPECT_EQ(residual(-1e-17), twopi);
+    EXPECT_TRUE(std::isnan(residual(not_a_number)));
+    // beyond 2^31 turns the count no longer fits 32 bits; the reduction must still work
+    const double turns = std::ldexp(1.0, 33);
+    for (double offset : {1.0, 4.0, -1.0}) {
+        const double x = turns * twopi + offset;  // turns * twopi is exact
+        const double r = residual(x);
+        EXPECT_GE(r, 0.0) << "x = " << x;
+        EXPECT_LE(r, twopi) << "x = " << x;
+        const double expected = offset < 0 ? offset + twopi : offset;
+        // x itself carries the rounding of its last place, about 8e-6 at 5e10
+        EXPECT_NEAR(r, expected, 1e-5) << "x = " << x;
+    }
+    for (double x : {-3.3e10, 1.3e10, 9e15}) {
+        const double r = residual(x);
+        EXPECT_TRUE(r >= 0 && r <= twopi) << "residual(" << x << ") = " << r;
+    }
+}
+
+// ---- statistics ----------------------------------------------------------------------
+
+TEST(Statistics, MeanAndPopulationDeviation) {
+    const double a[] = {1, 2, 3, 4};
+    EXPECT_EQ(get_mean(a, 4), 2.5);
+    EXPECT_DOUBLE_EQ(get_sig(a, 4), std::sqrt(1.25));  // population, not sqrt(5/3)
+    EXPECT_EQ(get_sig(a, 1), 0.0);
+    EXPECT_TRUE(std::isnan(get_mean(a, 0)));
+    EXPECT_TRUE(std::isnan(get_sig(a, 0)));
+}
+
+// An ensemble of identical members has no spread. The one-pass variance of three 0.1s
+// rounds below zero; its square root must not turn the spread into NaN.
+TEST(Statistics, EqualValuesHaveZeroSpreadNeverNaN) {
+    const double tenth[] = {0.1, 0.1, 0.1};
+    const double mean = get_mean(tenth, 3);
+    double s2 = 0;
+    for (double v : tenth) s2 = s2 + v * v;
+    ASSERT_LT((s2 / 3) - (mean * mean), 0.0) << "this case no longer rounds negative";
+    EXPECT_EQ(get_sig(tenth, 3), 0.0);
+
+    std::vector<double> same(210);
+    for (double v : {0.1, 1.2345678901234567, 3e-7, 1e8, -2.7}) {
+        std::fill(same.begin(), same.end(), v);
+        for (int n = 1; n <= 210; n += 11) {
+            const double sig = get_sig(same.data(), n);
+            EXPECT_FALSE(std::isnan(sig)) << n << " copies of " << v;
+            EXPECT_GE(sig, 0.0) << n << " copies of " << v;
+            EXPECT_LE(sig, 1e-7 * std::fabs(v)) << n << " copies of " << v;
+        }
+    }
+    // a NaN member still shows
+    const double with_nan[] = {1.0, not_a_number, 2.0};
+    EXPECT_TRUE(std::isnan(get_sig(with_nan, 3)));
+}
+
+TEST(Statistics, ExtremesAndNaNOrdering) {
+    const double a[] = {3, 1, 1, 2};
+    EXPECT_EQ(findmin(a, 4), 1.0);
+    EXPECT_EQ(findmax(a, 4), 3.0);
+    const double nan_first[] = {not_a_number, 5};
+    const double nan_last[] = {5, not_a_number};
+    EXPECT_TRUE(std::isnan(findmax(nan_first, 2)));
+    EXPECT_TRUE(std::isnan(findmin(nan_first, 2)));
+    EXPECT_EQ(findmax(nan_last, 2), 5.0);
+    EXPECT_EQ(findmin(nan_last, 2), 5.0);
+    const double neg[] = {-0.5, -7, 4e300, -1e-300};
+    EXPECT_EQ(findmin(neg, 4), -7.0);
+    EXPECT_EQ(findmax(neg, 4), 4e300);
+}
+
+// ---- rotating frame ------------------------------------------------------------------
+
+TEST(Coordrot, ZeroRateIsTheIdentity) {
+    for (const orbit_state& s : {star(3.7, 1.3, -0.4, 0.2, 0.9), star(-12.0, -0.5, -2.0, -0.3, 0.1),
+                                 star(0.0, -1.0, 1e-3, 0.0, -1.0)}) {
+        double x, y, vx, vy;
+        coordrot(s, &x, &y, &vx, &vy, 0.0);
+        EXPECT_NEAR(x, s.w[0], rotation_budget);
+        EXPECT_NEAR(y, s.w[1], rotation_budget);
+        EXPECT_NEAR(vx, s.w[3], rotation_budget);
+        EXPECT_NEAR(vy, s.w[4], rotation_budget);
+    }
+}
+
+// A star circling at omega sits still in the frame turning at omega, at (r, 0); its
+// velocity there is the inertial one, (0, r omega), not zero.
+TEST(Coordrot, CircularOrbitStandsStillInItsFrame) {
+    const double r = 2.0, omega = 0.5;
+    for (double t : {0.0, 1.0, 5.5, 40.0, -3.0}) {
+        const double c = std::cos(omega * t), s = std::sin(omega * t);
+        const orbit_state st = star(t, r * c, r * s, -r * omega * s, r * omega * c);
+        double x, y, vx, vy;
+        coordrot(st, &x, &y, &vx, &vy, omega);
+        const double budget = rotation_budget * (1 + std::fabs(omega * t));
+        EXPECT_NEAR(x, r, budget) << "t = " << t;
+        EXPECT_NEAR(y, 0.0, budget) << "t = " << t;
+        EXPECT_NEAR(vx, 0.0, budget) << "t = " << t;
+        EXPECT_NEAR(vy, r * omega, budget) << "t = " << t;
+    }
+}
+
+// ---- the record line -------------------------------------------------------------------
+
+// get_ll is the record line's L: r times the tangential velocity formed over r, which in
+// general differs from x vy - y vx in the last bits. Its printed text is the L column.
+TEST(RecordLine, AngularMomentumIsTheLColumnBitForBit) {
+    const params p = flat_disc(2);
+    int differing = 0;
+    for (int i = 0; i < 200; ++i) {
+        const double x = 0.3 + 0.0137 * i, y = -1.1 + 0.0213 * i;
+        const double vx = 0.45 - 0.0071 * i, vy = 0.77 + 0.0039 * i;
+        const orbit_state s = star(0.1 * i, x, y, vx, vy);
+        const double r = std::sqrt(x * x + y * y);
+        const double line_L = r * ((vy * x) / r + ((-vx) * y) / r);
+        const double L = get_ll(s);
+        ASSERT_EQ(std::memcmp(&L, &line_L, sizeof L), 0) << "state " << i << ": " << L << " vs " << line_L;
+        if (L != x * vy - y * vx) ++differing;
+
+        const auto indexed = fields(captured([&](std::FILE* f) { print_stuff(f, p, i, s); }));
+        const auto plain = fields(captured([&](std::FILE* f) { print_stuff(f, p, s); }));
+        ASSERT_EQ(indexed.size(), 16u + 4u) << "state " << i;
+        ASSERT_EQ(plain.size(), 15u + 4u) << "state " << i;
+        EXPECT_EQ(indexed[10], format("%.4e", L)) << "state " << i;
+        EXPECT_EQ(plain[9], format("%.3e", L)) << "state " << i;
+    }
+    EXPECT_GT(differing, 0) << "no state tells get_ll apart from x vy - y vx";
+}
+
+// A star on the circle at r = 1 of the flat disc, at t = 2pi: every orbit quantity is
+// 0 or 1, and u, a negated sum of zeros, is -0.
+TEST(RecordLine, IndexedLineWithoutAndWithPatterns) {
+    const params p0 = flat_disc(0);
+    const orbit_state s = star(twopi, 1.0, 0.0, 0.0, vc_0(p0, 1.0));
+    //                      i  to         x          y          vx         vy
+    const std::string lead = "7 1.0000e+00 1.0000e+00 0.0000e+00 0.0000e+00 1.0000e+00 "
+                             // r phi u v
+                             "1.0000e+00 0.0000e+00 -0.0000e+00 0.0000e+00 "
+                             // L J e theta1
+                             "1.0000e+00 0.0000e+00 0.0000e+00 0.0000e+00 "
+                             // KE p0
+                             "5.0000e-01 0.0000e+00 ";
+    EXPECT_EQ(captured([&](std::FILE* f) { print_stuff(f, p0, 7, s); }), lead + "\n");
+
+    // pattern 0 has its crest at the star and no phase; pattern 1 has turned by
+    // 0.25 * 2pi from pi/2 to pi, which puts a crest back on the star
+    const params p2 = flat_disc(2);
+    EXPECT_EQ(captured([&](std::FILE* f) { print_stuff(f, p2, 7, s); }),
+              lead + "1.0000e-02 0.0000e+00 2.0000e-02 3.1416e+00 \n");
+
+    // negative index and a NaN state print as the C library prints them
+    const orbit_state centre = star(0.0, 0.0, 0.0, 0.0, 0.0);
+    const auto v = fields(captured([&](std::FILE* f) { print_stuff(f, p0, -3, centre); }));
+    ASSERT_EQ(v.size(), 16u);
+    EXPECT_EQ(v[0], "-3");
+    EXPECT_NE(v[10].find("nan"), std::string::npos) << "L at the centre: " << v[10];
+}
+
+TEST(RecordLine, PlainLineWithoutAndWithPatterns) {
+    const params p0 = flat_disc(0);
+    const orbit_state s = star(twopi, 1.0, 0.0, 0.0, vc_0(p0, 1.0));
+    //                      t         x         y         vx        vy
+    const std::string lead = "6.283e+00 1.000e+00 0.000e+00 0.000e+00 1.000e+00 "
+                             "1.000e+00 0.000e+00 -0.000e+00 0.000e+00 "
+                             "1.000e+00 0.000e+00 0.000e+00 0.000e+00 "
+                             "5.000e-01 0.000e+00 ";
+    EXPECT_EQ(captured([&](std::FILE* f) { print_stuff(f, p0, s); }), lead + "\n");
+    const params p2 = flat_disc(2);
+    EXPECT_EQ(captured([&](std::FILE* f) { print_stuff(f, p2, s); }),
+              lead + "1.000e-02 0.000e+00 2.000e-02 3.142e+00 \n");
+}
+
+// Every value is followed by one space, the line by one newline; angles never negative.
+TEST(RecordLine, ShapeOfEveryLine) {
+    for (int np : {0, 1, 2}) {
+        const params p = flat_disc(np);
+        for (const orbit_state& s : {star(1.0, -1.5, -1e-9, 0.3, -0.8), star(-4.0, -2.0, 0.0, 0.1, 0.2),
+                                     star(100.0, 0.5, 0.7, -0.2, 1.1)}) {
+            for (int variant = 0; variant < 2; ++variant) {
+                const std::string line = captured([&](std::FILE* f) {
+                    if (variant == 0) print_stuff(f, p, 12, s);
+                    else print_stuff(f, p, s);
+                });
+                ASSERT_GE(line.size(), 2u);
+                EXPECT_EQ(line.substr(line.size() - 2), " \n");
+                EXPECT_EQ(line.find("  "), std::string::npos) << line;
+                EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
+                const auto v = fields(line);
+                const std::size_t width = (variant == 0 ? 16u : 15u) + 2u * np;
+                ASSERT_EQ(v.size(), width) << line;
+                const std::size_t lead = variant == 0 ? 1 : 0;
+                for (std::size_t k = lead; k < v.size(); ++k)
+                    EXPECT_EQ(v[k].find('.') + (variant == 0 ? 5 : 4), v[k].find('e')) << v[k];
+                const double phi = std::atof(v[6 + lead].c_str());
+                EXPECT_TRUE(phi >= 0 && phi <= twopi) << line;
+                for (int k = 0; k < np; ++k) {
+                    const double f = std::atof(v[width - 2 * np + 2 * k + 1].c_str());
+                    EXPECT_TRUE(f >= 0 && f <= 6.2832) << line;
+                }
+            }
+        }
+    }
+}
+
+TEST(RecordLine, HeaderLengths) {
+    EXPECT_EQ(std::strlen(indexed_header1), 68u);
+    EXPECT_EQ(std::strlen(indexed_header2), 65u);
+    EXPECT_EQ(std::strlen(orbit_header1), 60u);
+    EXPECT_EQ(std::strlen(orbit_header2), 57u);
+    for (const char* h : {indexed_header1, indexed_header2, orbit_header1, orbit_header2}) {
+        EXPECT_EQ(h[0], '#');
+        EXPECT_EQ(std::strchr(h, '\n'), h + std::strlen(h) - 1) << h;
+    }
+}
+
+// ---- orbit files ---------------------------------------------------------------------
+
+namespace {
+
+class SaveOne : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = std::filesystem::temp_directory_path() /
+              ("orbkit_test_output_" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::filesystem::path dir;
+};
+
+}  // namespace
+
+TEST_F(SaveOne, NoStepsWritesHeadersAndTheInitialLine) {
+    params p = flat_disc(2);
+    p.nsteps = 0;
+    p.dt_int = 1.0;
+    const orbit_state s = star(0.0, 1.1, 0.2, -0.1, 0.95);
+    const std::string path = (dir / "a_1.bb").string();
+    const saved_orbit out = save_one(p, path, s);
+    EXPECT_EQ(out.status, saved_orbit::ok);
+    EXPECT_EQ(out.dl, 0.0);
+    EXPECT_EQ(out.L1, get_ll(s));
+    const std::string text = slurp(path);
+    EXPECT_EQ(text, std::string(orbit_header1) + orbit_header2 +
+                        captured([&](std::FILE* f) { print_stuff(f, p, s); }));
+}
+
+TEST_F(SaveOne, EveryOutputTimeGetsOneLineAndAnOldFileIsReplaced) {
+    params p = flat_disc(2);
+    p.nsteps = 3;
+    p.dt_int = 0.7;
+    const orbit_state s = star(0.0, 1.1, 0.2, -0.1, 0.95);
+    const orbit_state kept = s;
+    const std::string path = (dir / "a_2.bb").string();
+    {
+        std::ofstream old(path);
+        for (int i = 0; i < 50; ++i) old << "an older file of the same name\n";
+    }
+    const saved_orbit out = save_one(p, path, s);
+    EXPECT_EQ(out.status, saved_orbit::ok);
+    EXPECT_EQ(std::memcmp(&s, &kept, sizeof s), 0) << "the caller's state changed";
+
+    // the same integration by hand: targets 0.7, 0.7 + 0.7, (0.7 + 0.7) + 0.7
+    std::string expected = std::string(orbit_header1) + orbit_header2;
+    orbit_state w = s;
+    expected += captured([&](std::FILE* f) { print_stuff(f, p, w); });
+    double target = 0;
+    for (int i = 0; i < 3; ++i) {
+        target = target + p.dt_int;
+        ASSERT_TRUE(taketstep(p, w, target));
+        expected += captured([&](std::FILE* f) { print_stuff(f, p, w); });
+    }
+    const std::string text = slurp(path);
+    EXPECT_EQ(count_lines(text), 2 + 4);
+    EXPECT_EQ(text, expected);
+    EXPECT_EQ(out.L1, get_ll(w));
+    EXPECT_EQ(out.dl, get_ll(w) - get_ll(s));
+    EXPECT_NE(out.dl, 0.0) << "the patterns did not change L";
+}
+
+TEST_F(SaveOne, UncreatableFileIsReported) {
+    params p = flat_disc(0);
+    p.nsteps = 2;
+    p.dt_int = 1.0;
+    const std::string path = (dir / "no_such_folder" / "a_3.bb").string();
+    const saved_orbit out = save_one(p, path, star(0.0, 1.0, 0.0, 0.0, 1.0));
+    EXPECT_EQ(out.status, saved_orbit::cannot_create);
+    EXPECT_NE(out.error, 0);
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(Summary, PathThenChangeWithThreeDecimals) {
+    EXPECT_EQ(captured([](std::FILE* f) { print_summary(f, "runs/a.setup_12.bb", -0.01234); }),
+              "runs/a.setup_12.bb dl = -0.012\n");
+    EXPECT_EQ(captured([](std::FILE* f) { print_summary(f, "x", 0.0); }), "x dl = 0.000\n");
+}
