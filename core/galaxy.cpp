@@ -13,17 +13,60 @@ inline double growth(const params& p, int k, double t) {
     return 1;
 }
 
-inline double phase(const params& p, int k, double r, double phi, double t) {
-    return p.mm[k] * ((phi - p.phi0[k]) - p.Omegas[k] * t) + p.alpha[k] * std::log(r);
+inline double phase(const params& p, int k, double logr, double phi, double t) {
+    return p.mm[k] * ((phi - p.phi0[k]) - p.Omegas[k] * t) + p.alpha[k] * logr;
 }
 
-// A taper's derivative. Where the Gaussian factor is exactly 0 (a zero width, or far
-// outside the taper) the result is 0: the literal product would be 0 * inf = NaN
-// for a zero width and poison every force once a star enters the taper.
-inline double taper_slope(double d, double w) {
-    const double gauss = std::exp(-0.5 * sq(d / w));
-    if (gauss == 0) return 0;
-    return (-d / sq(w)) * gauss;
+// Envelope A_k and its slope from one exponential. Where the Gaussian factor is
+// exactly 0 (a zero width, or far outside the taper) the slope is 0: the literal
+// product would be 0 * inf = NaN for a zero width and poison every force once a
+// star enters the taper.
+inline void envelope(const params& p, int k, double r, double& a, double& da) {
+    double d, w;
+    if (p.smin[k] > r) {
+        d = r - p.smin[k];
+        w = p.wmin[k];
+    } else if (r > p.smax[k]) {
+        d = r - p.smax[k];
+        w = p.wmax[k];
+    } else {
+        a = 1;  // both edges belong to the flat annulus
+        da = 0;
+        return;
+    }
+    a = std::exp(-0.5 * sq(d / w));
+    da = a == 0 ? 0 : (-d / sq(w)) * a;
+}
+
+// What pattern k's gradient needs at one point: envelope, slope, grown amplitude, phase.
+struct pattern_point {
+    double a, da, eps, chi;
+};
+inline pattern_point pattern_at(const params& p, int k, double r, double logr, double phi, double t) {
+    pattern_point q;
+    envelope(p, k, r, q.a, q.da);
+    q.eps = p.epsilon[k] * growth(p, k, t);
+    q.chi = phase(p, k, logr, phi, t);
+    return q;
+}
+
+// Pattern k's polar gradient at the grown amplitude.
+inline void pattern_gradient(const params& p, int k, double r, const pattern_point& q, double* dr,
+                             double* dphi, double* dz, double* dt) {
+    const double s = std::sin(q.chi);
+    const double c = std::cos(q.chi);
+    *dr = p.alpha[k] * (-q.a * q.eps) * s / r + (q.da * q.eps) * c;
+    *dphi = p.mm[k] * (-q.a * q.eps) * s;
+    *dt = p.Omegas[k] * ((q.a * q.eps) * p.mm[k]) * s;  // through the rotating phase only
+    *dz = +0.0;
+}
+
+// A pattern that has not started (or has no amplitude) adds signed zeros. Where
+// every factor is finite and the running sums are not zero, those additions
+// change no bit of the sums, so its sine and cosine need not be taken.
+inline bool adds_nothing(const pattern_point& q, double sum_x, double sum_y) {
+    return q.eps == 0 && sum_x != 0 && sum_y != 0 && std::isfinite(q.chi) && std::isfinite(q.a) &&
+           std::isfinite(q.da);
 }
 
 }  // namespace
@@ -51,34 +94,25 @@ double om_0(const params& p, double r) { return vc_0(p, r) / r; }
 double kratio(const params& p) { return std::sqrt((1 + p.gamma_) * 2); }
 
 double amp(const params& p, int k, double r) {
-    if (p.smin[k] > r) return std::exp(-0.5 * sq((r - p.smin[k]) / p.wmin[k]));
-    if (r > p.smax[k]) return std::exp(-0.5 * sq((r - p.smax[k]) / p.wmax[k]));
-    return 1;  // both edges belong to the flat annulus
+    double a, da;
+    envelope(p, k, r, a, da);
+    return a;
 }
 
 double dampdr(const params& p, int k, double r) {
-    if (p.smin[k] > r) return taper_slope(r - p.smin[k], p.wmin[k]);
-    if (r > p.smax[k]) return taper_slope(r - p.smax[k], p.wmax[k]);
-    return 0;
+    double a, da;
+    envelope(p, k, r, a, da);
+    return da;
 }
 
 double phi1(const params& p, int k, double r, double phi, double /*z*/, double t) {
     // the printed wave is at full amplitude: no growth factor here, unlike the force
-    return std::cos(phase(p, k, r, phi, t)) * (amp(p, k, r) * p.epsilon[k]);
+    return std::cos(phase(p, k, std::log(r), phi, t)) * (amp(p, k, r) * p.epsilon[k]);
 }
 
 void gradphi1(const params& p, double* dr, double* dphi, double* dz, double* dt, int k, double r,
               double phi, double /*z*/, double t) {
-    const double a = amp(p, k, r);
-    const double da = dampdr(p, k, r);
-    const double eps = p.epsilon[k] * growth(p, k, t);
-    const double chi = phase(p, k, r, phi, t);
-    const double s = std::sin(chi);
-    const double c = std::cos(chi);
-    *dr = p.alpha[k] * (-a * eps) * s / r + (da * eps) * c;
-    *dphi = p.mm[k] * (-a * eps) * s;
-    *dt = p.Omegas[k] * ((a * eps) * p.mm[k]) * s;  // through the rotating phase only
-    *dz = +0.0;
+    pattern_gradient(p, k, r, pattern_at(p, k, r, std::log(r), phi, t), dr, dphi, dz, dt);
 }
 
 double jacobi(const params& p, const orbit_state& s, int k) {
@@ -93,6 +127,7 @@ double jacobi(const params& p, const orbit_state& s, int k) {
 
 void dphi(const params& p, double* dx, double* dy, double* dz, double* dt, double x, double y,
           double z, double t) {
+    // the same sums as gradphi0 plus gradphi1 of every pattern, sharing ln r
     const double r = std::sqrt(y * y + x * x);
     const double phi = std::atan2(y, x);
     double g_r, g_z;
@@ -101,9 +136,12 @@ void dphi(const params& p, double* dx, double* dy, double* dz, double* dt, doubl
     *dy = g_r * y / r;
     *dz = g_z;
     *dt = 0;
+    const double logr = p.npatterns > 0 ? std::log(r) : 0;
     for (int k = 0; k < p.npatterns; ++k) {
         double p_r, p_phi, p_z, p_t;
-        gradphi1(p, &p_r, &p_phi, &p_z, &p_t, k, r, phi, z, t);
+        const pattern_point q = pattern_at(p, k, r, logr, phi, t);
+        if (adds_nothing(q, *dx, *dy)) continue;
+        pattern_gradient(p, k, r, q, &p_r, &p_phi, &p_z, &p_t);
         // accumulated in this order; the order is part of the printed digits
         *dx = p_r * x / r + *dx;
         *dy = p_r * y / r + *dy;

@@ -520,4 +520,43 @@ TEST(Eqn, BeforeEveryStartTheBackgroundAlone) {
     }
 }
 
+// dphi shares ln r between patterns and skips the sine and cosine of a pattern that
+// adds only zeros; neither may change a bit of the sums written out term by term.
+TEST(Dphi, EqualsTheTermByTermSumBitForBit) {
+    params p = three_patterns(0.1);
+    p.epsilon[2] = 0;  // a pattern with no amplitude at all
+    rand48 g;
+    seed48(g, 11);
+    const double axes[] = {0.0, -0.0};
+    for (int i = 0; i < 3000; ++i) {
+        const double t = 12 * next(g) - 1;  // before, during and after every growth
+        const double r0 = 0.3 + 2.5 * next(g), a0 = twopi * next(g);
+        double x = r0 * std::cos(a0), y = r0 * std::sin(a0);
+        if (i % 10 == 1) x = axes[i / 10 % 2];  // stars on an axis: sums start at a signed zero
+        if (i % 10 == 2) y = axes[i / 10 % 2];
+        const double r = std::sqrt(y * y + x * x), phi = std::atan2(y, x);
+        double want[4], got[4], gz;
+        gradphi0(p, &want[0], &gz, r, 0);
+        want[1] = want[0] * y / r;
+        want[0] = want[0] * x / r;
+        want[2] = gz;
+        want[3] = 0;
+        for (int k = 0; k < p.npatterns; ++k) {
+            double pr, pp, pz, pt;
+            gradphi1(p, &pr, &pp, &pz, &pt, k, r, phi, 0, t);
+            want[0] = pr * x / r + want[0];
+            want[1] = pr * y / r + want[1];
+            want[0] = want[0] - pp * y / (r * r);
+            want[1] = pp * x / (r * r) + want[1];
+            want[2] = pz + want[2];
+            want[3] = pt + want[3];
+        }
+        dphi(p, &got[0], &got[1], &got[2], &got[3], x, y, 0, t);
+        for (int c = 0; c < 4; ++c)
+            ASSERT_TRUE(same_bits(got[c], want[c]))
+                << "component " << c << " at x " << x << " y " << y << " t " << t << ": " << got[c]
+                << " vs " << want[c];
+    }
+}
+
 }  // namespace
