@@ -2,9 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <vector>
+
+#include "integrator.h"
 
 std::FILE* open_output(const char* program, const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "w");
@@ -12,17 +16,28 @@ std::FILE* open_output(const char* program, const std::string& path) {
     return f;
 }
 
-void draw_star(params& p, rand48& g, drawn_star& d) {
-    do_one(d.init, p, g);
-    for (int k = 0; k < max_patterns; ++k) d.phi0[k] = p.phi0[k];
-}
+namespace {
 
-params star_params(const params& base, const drawn_star& d) {
-    params p = base;
-    for (int k = 0; k < max_patterns; ++k) p.phi0[k] = d.phi0[k];
-    return p;
-}
+// A star as drawn: the initial state of each body (the star, its twin) and the
+// model with the pattern phases drawn for it.
+struct star {
+    orbit_state init[2];
+    params model;
+    orbit_state end[2];
+    bool ok[2];
+};
 
+// An orbit file to write for a saved star (or its twin).
+struct save_task {
+    std::string name;
+    const params* model;
+    orbit_state init;
+    saved_orbit result;
+};
+
+// Writes the orbit files in parallel, then reports them in order: the summary
+// line on standard output, failures on standard error. False when a file could
+// not be created (the run must stop).
 bool run_saves(const char* program, std::vector<save_task>& tasks) {
     const long n = long(tasks.size());
 #pragma omp parallel for schedule(dynamic, 1)
@@ -44,6 +59,81 @@ bool run_saves(const char* program, std::vector<save_task>& tasks) {
     }
     std::fflush(stdout);
     return true;
+}
+
+}  // namespace
+
+int run_survey(int argc, char** argv, const survey& kind) {
+    const char* program = kind.program;
+    params p;
+    rand48 g;
+    double tmax;
+    if (int status = startup(argc, argv, program, run_length::surveys, p, g, tmax); status >= 0)
+        return status;
+    const std::string setup = argv[1];
+    std::FILE* table = open_output(program, setup + kind.table_suffix);
+    if (!table) return 2;
+    if (p.nstars <= 0) {
+        std::fprintf(stderr, "%s: nstars is %d: no star drawn, the table is empty and no orbit file is written\n",
+                     program, p.nstars);
+        std::fclose(table);
+        return 1;
+    }
+
+    std::vector<star> batch(survey_batch);  // fixed size: memory does not grow with nstars
+    std::vector<save_task> saves;
+    long saved = 0;
+    progress bar(program, p.nstars, "stars");
+    for (long first = 0; first < p.nstars; first += survey_batch) {
+        const int n = int(std::min<long>(survey_batch, p.nstars - first));
+        for (int i = 0; i < n; ++i) {  // every random number is drawn here, in star order
+            star& s = batch[i];
+            do_one(s.init[0], p, g);
+            s.model = p;  // with the phases drawn for this star
+            cpstate(s.init[1], s.init[0]);
+            s.init[1].w[0] = s.init[1].w[0] + twin_offset;
+        }
+        // every body of every star is an independent integration
+#pragma omp parallel for schedule(dynamic, 1)
+        for (int task = 0; task < kind.bodies * n; ++task) {
+            star& s = batch[task / kind.bodies];
+            const int b = task % kind.bodies;
+            s.end[b] = s.init[b];
+            s.ok[b] = taketstep(s.model, s.end[b], tmax);
+        }
+        saves.clear();
+        for (int i = 0; i < n; ++i) {
+            star& s = batch[i];
+            const double L0 = get_ll(s.init[0]);
+            double L[2];
+            for (int b = 0; b < kind.bodies; ++b) {
+                if (s.ok[b]) {
+                    L[b] = get_ll(s.end[b]);
+                    continue;
+                }
+                std::fprintf(stderr, "%s: star %ld%s: integration failed at t = %.6g; its values print as nan\n",
+                             program, first + i, b ? " (twin)" : "", s.end[b].t);
+                L[b] = NAN;
+                for (double& v : s.end[b].w) v = NAN;
+            }
+            kind.write_row(table, L0, L, s.end);
+            std::fflush(table);
+            const double dL = L[0] - L0;  // the star's change alone decides, never the twin's
+            if (p.l_min < dL && dL < p.l_max)
+                for (int b = 0; b < kind.bodies; ++b)
+                    saves.push_back({orbit_name(setup, saved++, kind.orbit_suffix), &s.model, s.init[b], {}});
+        }
+        if (!run_saves(program, saves)) return 2;
+        bar.update(first + n);
+    }
+    bar.finish();
+    if (saved == 0) {  // every run leaves at least one orbit file: the last star's, without a twin
+        const star& last = batch[(p.nstars - 1) % survey_batch];
+        saves.assign(1, {orbit_name(setup, 0, kind.orbit_suffix), &last.model, last.init[0], {}});
+        if (!run_saves(program, saves)) return 2;
+    }
+    std::fclose(table);
+    return 1;
 }
 
 progress::progress(const char* program, long total, const char* unit)

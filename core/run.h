@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "output.h"
 #include "params.h"
@@ -17,25 +16,20 @@ inline constexpr int survey_batch = 256;
 // Creates an output file; on failure says so on standard error and returns null.
 std::FILE* open_output(const char* program, const std::string& path);
 
-// A star as drawn: its initial state and the pattern phases in force for it.
-struct drawn_star {
-    orbit_state init;
-    double phi0[max_patterns];
+// A survey program: every star (and, for orbtwin, its twin) integrated to the end
+// of the run, one table row per star, orbit files for the stars inside the window.
+struct survey {
+    const char* program;
+    const char* table_suffix;  // the table: setup path + this
+    const char* orbit_suffix;  // orbit files: setup path + "_N" + this
+    int bodies;                // 1: the star alone; 2: the star and its twin
+    // Writes the row of one star: L0, then per body its final L and state (NaN
+    // values for a body whose integration failed).
+    void (*write_row)(std::FILE* table, double L0, const double* L, const orbit_state* end);
 };
-void draw_star(params& p, rand48& g, drawn_star& d);  // do_one, then remember the phases
-params star_params(const params& base, const drawn_star& d);
-
-// An orbit file to write for a saved star (or its twin).
-struct save_task {
-    std::string name;
-    const params* model;
-    orbit_state init;
-    saved_orbit result;
-};
-// Writes the orbit files in parallel, then reports them in order: the summary
-// line on standard output, failures on standard error. False when a file could
-// not be created (the run must stop).
-bool run_saves(const char* program, std::vector<save_task>& tasks);
+inline constexpr double twin_offset = 1e-9;  // the twin starts this much further out in x
+// The whole run of a survey program; returns the exit status.
+int run_survey(int argc, char** argv, const survey& kind);
 
 // A self-updating line on standard error when it is a terminal; silent otherwise.
 class progress {
