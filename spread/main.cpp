@@ -108,12 +108,12 @@ int main(int argc, char** argv) {
             const double dx = member[i].w[0] - member[0].w[0];
             const double dy = member[i].w[1] - member[0].w[1];
             const double d = std::sqrt(dx * dx + dy * dy);
-            if (d > rmax) rmax = d;
+            if (std::isnan(d) || d > rmax) rmax = d;  // a failed member spoils the figure: NaN sticks
             L[i] = get_ll(member[i]);
         }
         double lmax = 0;
         for (int i = 1; i < nstars; ++i)
-            if (std::fabs(L[i] - L[0]) > lmax) lmax = std::fabs(L[i] - L[0]);
+            if (std::isnan(L[i] - L[0]) || std::fabs(L[i] - L[0]) > lmax) lmax = std::fabs(L[i] - L[0]);
         const double lsig = get_sig(L, nstars);
         std::fprintf(spread, spread_row, t / twopi, rmax, lsig, lmax);
         std::fflush(records);

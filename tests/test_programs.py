@@ -250,6 +250,26 @@ class Migrate(ProgramCase):
         self.assertEqual(files, self.outputs())
 
 
+class Failures(ProgramCase):
+    def test_failed_integration_is_reported_and_prints_nan(self):
+        # a taper of width nan makes the force nan for every star inside r = 2
+        broken = dict(SPIRALS[0], wmin="nan", smin=2.0, starttime=0)
+        self.write("f", setup_text([broken], nstars=4, nsteps=2, r_min=1.0, r_max=3.0))
+        r = self.run_prog("orbmigrate", "f")
+        self.assertEqual(r.returncode, 1)
+        rows = [row.split() for row in self.lines("f.lxy")]
+        failed = [i for i, row in enumerate(rows) if row[1:] == ["nan"] * 3]
+        self.assertTrue(failed and len(failed) < 4, rows)
+        self.assertEqual(r.stderr.splitlines(),
+                         [f"orbmigrate: star {i}: integration failed at t = 0; its values print as nan"
+                          for i in failed])
+        r = self.run_prog("orbspread", "f")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("orbspread: member 0: integration failed", r.stderr)
+        for line in self.lines("f.l")[1:]:
+            self.assertEqual(line.split()[1:], ["nan"] * 3)
+
+
 class Twin(ProgramCase):
     def test_pairs_numbering_and_twin_offset(self):
         self.write("runs/a", setup_text(nstars=2, nsteps=0, disp_u0=0.3, r_min=0.5, r_max=0.5))
