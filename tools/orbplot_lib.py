@@ -411,7 +411,7 @@ def plot_orbit(setup, orbit_path, out, size, pattern=1):
         ax.set_xlim(min(torb[0], t0), max(torb[-1], t1))
         ax.legend(loc="best")
     note = f" ({dropped} nan rows not drawn)" if dropped else ""
-    ax.set_title(f"angular momentum of {name} (setup {setup['path']}){note}")
+    ax.set_title(f"angular momentum L(t), {name}{note}")
     return _save(plt, fig, out)
 
 
