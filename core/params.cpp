@@ -43,9 +43,14 @@ struct line_reader {
         return true;
     }
 
+    // Reports why the setup line for `name` is not there: a read error (a folder
+    // given as the setup file, say) or the end of the file.
     void missing(const char* name) const {
-        std::fprintf(diag, "%s: %s:%d: %s: missing, the file ends after line %d\n", program,
-                     path.c_str(), next_number, name, next_number - 1);
+        if (std::ferror(f))
+            std::fprintf(diag, "%s: %s: cannot read: %s\n", program, path.c_str(), std::strerror(errno));
+        else
+            std::fprintf(diag, "%s: %s:%d: %s: missing, the file ends after line %d\n", program,
+                         path.c_str(), next_number, name, next_number - 1);
     }
 
     static std::string shown(const char* text) {

@@ -150,6 +150,7 @@ class StartUp(ProgramCase):
                       "orbmigrate: short.setup:6: nstars: missing, the file ends after line 5\n"),
             "block": ("".join(full.splitlines(True)[:20]),
                       "orbmigrate: block.setup:21: starttime: missing, the file ends after line 20\n"),
+            "folder": (None, "orbmigrate: folder.setup: cannot read: Is a directory\n"),
             "many": (setup_text(npatterns=11),
                      "orbmigrate: many.setup:14: npatterns: 11 is more than the 10 patterns a model holds\n"),
         }
@@ -157,10 +158,12 @@ class StartUp(ProgramCase):
             with self.subTest(name):
                 if text is not None:
                     self.write(f"{name}.setup", text)
+                elif name == "folder":
+                    os.mkdir(os.path.join(self.dir, "folder.setup"))
                 r = self.run_prog("orbmigrate", f"{name}.setup")
                 self.assertEqual(r.returncode, 2)
                 self.assertEqual(r.stderr, message)
-                self.assertFalse([f for f in self.files() if not f.endswith(".setup")])
+                self.assertFalse([f for f in self.files() if ".setup" not in f])
 
     def test_word_for_a_number_warns_with_file_and_line(self):
         text = setup_text(nstars=0).replace("0   nstars", "abc   nstars")
