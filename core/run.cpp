@@ -10,9 +10,15 @@
 
 #include "integrator.h"
 
+namespace {
+void cannot_create(const char* program, const std::string& path, int error) {
+    std::fprintf(stderr, "%s: %s: cannot create: %s\n", program, path.c_str(), std::strerror(error));
+}
+}  // namespace
+
 std::FILE* open_output(const char* program, const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "w");
-    if (!f) std::fprintf(stderr, "%s: %s: cannot create: %s\n", program, path.c_str(), std::strerror(errno));
+    if (!f) cannot_create(program, path, errno);
     return f;
 }
 
@@ -48,8 +54,7 @@ bool run_saves(const char* program, std::vector<save_task>& tasks) {
             print_summary(stdout, t.name, t.result.dl);
             break;
         case saved_orbit::cannot_create:
-            std::fprintf(stderr, "%s: %s: cannot create: %s\n", program, t.name.c_str(),
-                         std::strerror(t.result.error));
+            cannot_create(program, t.name, t.result.error);
             return false;
         case saved_orbit::integration_failed:
             std::fprintf(stderr, "%s: %s: integration failed at t = %.6g; the orbit file ends there\n",
