@@ -1,6 +1,7 @@
 // extrapolation step and advance to a target time
 #pragma once
 
+#include <atomic>
 #include <cmath>
 
 #include "params.h"
@@ -128,4 +129,7 @@ inline constexpr double taketstep_first_step = 0.1;  // every advance starts wit
 // Advances s until its time lies within taketstep_tolerance of target: forward with
 // the proposed steps (possibly past target), then back onto it. Returns false when
 // the integrator gave up on the way; s then holds the last state it reached.
-bool taketstep(const params& p, orbit_state& s, double target);
+// A caller that may be interrupted passes `stop`: once it is set, the advance ends
+// after the step in progress and returns false.
+bool taketstep(const params& p, orbit_state& s, double target,
+               const std::atomic<bool>* stop = nullptr);

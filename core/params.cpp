@@ -83,14 +83,12 @@ struct line_reader {
 
 }  // namespace
 
-bool readsetup(std::FILE* f, const std::string& path, params& p, rand48& g, std::FILE* out,
-               std::FILE* diag, const char* program) {
+bool read_setup_values(std::FILE* f, const std::string& path, params& p, std::FILE* diag,
+                       const char* program) {
     line_reader in{f, path, diag, program};
-    // unit conversions follow right after their own lines
     if (!in.real("gamma_", p.gamma_) || !in.real("NU", p.NU) || !in.real("mixtime", p.mixtime) ||
         !in.real("dt_int", p.dt_int))
         return false;
-    p.dt_int = p.dt_int * twopi;
     if (!in.integer("nsteps", p.nsteps) || !in.integer("nstars", p.nstars) ||
         !in.real("disp_u0", p.disp_u0) || !in.real("r_min", p.r_min) ||
         !in.real("r_max", p.r_max) || !in.integer("lseed", p.lseed) ||
@@ -106,22 +104,39 @@ bool readsetup(std::FILE* f, const std::string& path, params& p, rand48& g, std:
     }
     for (int k = 0; k < p.npatterns; ++k) {
         if (!in.real("mm", p.mm[k]) || !in.real("epsilon", p.epsilon[k]) ||
-            !in.real("phi0", p.phi0[k]))
-            return false;
-        p.phi0[k] = p.phi0[k] * deg2rad;
-        if (!in.real("alpha", p.alpha[k]) || !in.real("Omegas", p.Omegas[k]) ||
-            !in.real("growtime", p.growtime[k]))
-            return false;
-        p.growtime[k] = p.growtime[k] * twopi;
-        if (!in.real("starttime", p.starttime[k])) return false;
-        p.starttime[k] = p.starttime[k] * twopi;
-        if (!in.real("smin", p.smin[k]) || !in.real("smax", p.smax[k]) ||
+            !in.real("phi0", p.phi0[k]) || !in.real("alpha", p.alpha[k]) ||
+            !in.real("Omegas", p.Omegas[k]) || !in.real("growtime", p.growtime[k]) ||
+            !in.real("starttime", p.starttime[k]) || !in.real("smin", p.smin[k]) || !in.real("smax", p.smax[k]) ||
             !in.real("wmin", p.wmin[k]) || !in.real("wmax", p.wmax[k]))
             return false;
     }
+    return true;
+}
+
+void to_model_units(params& p) {
+    p.dt_int = p.dt_int * twopi;
+    for (int k = 0; k < p.npatterns; ++k) {
+        p.phi0[k] = p.phi0[k] * deg2rad;
+        p.growtime[k] = p.growtime[k] * twopi;
+        p.starttime[k] = p.starttime[k] * twopi;
+    }
+}
+
+void seed_run(const params& p, rand48& g) {
     seed48(g, p.lseed < 0 ? std::int64_t(std::time(nullptr)) : p.lseed);
+}
+
+bool readsetup(std::FILE* f, const std::string& path, params& p, rand48& g, std::FILE* out,
+               std::FILE* diag, const char* program) {
+    if (!read_setup_values(f, path, p, diag, program)) return false;
+    to_model_units(p);
+    seed_run(p, g);
     std::fprintf(out, "file read in, npatterns=%d \n", p.npatterns);
     return true;
+}
+
+double run_end(const params& p, run_length kind) {
+    return kind == run_length::spread ? p.dt_int * double(p.nsteps + 1) : p.dt_int * p.nsteps;
 }
 
 int startup(int argc, char** argv, const char* program, run_length kind, params& p, rand48& g,
@@ -139,7 +154,7 @@ int startup(int argc, char** argv, const char* program, run_length kind, params&
     const bool ok = readsetup(f, path, p, g, stdout, stderr, program);
     std::fclose(f);
     if (!ok) return 2;
-    tmax = kind == run_length::spread ? p.dt_int * double(p.nsteps + 1) : p.dt_int * p.nsteps;
+    tmax = run_end(p, kind);
     std::printf("tmax(orbits) = %.2f\n", tmax / twopi);
     std::fflush(stdout);
     return -1;

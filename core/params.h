@@ -71,10 +71,22 @@ inline double next(rand48& g) {
 // On success writes "file read in, npatterns=%d \n" to `out`.
 bool readsetup(std::FILE* f, const std::string& path, params& p, rand48& g,
                std::FILE* out, std::FILE* diag, const char* program);
+// The reading alone: the values as the file gives them (times in orbits, phases in
+// degrees), reported as readsetup reports them. readsetup is this, to_model_units
+// and seed_run.
+bool read_setup_values(std::FILE* f, const std::string& path, params& p, std::FILE* diag,
+                       const char* program);
+// Orbits to model time units (x 2 pi), degrees to radians: dt_int, phi0, growtime, starttime.
+void to_model_units(params& p);
+// Seeds g from lseed; a negative lseed seeds from the clock.
+void seed_run(const params& p, rand48& g);
 
 // The start-up every program runs: argument check, open, read, run length.
 // Returns -1 when the program should go on; otherwise the exit status to end with.
 enum class run_length { surveys, spread };
+// The time the run integrates to, model units: nsteps output intervals for the
+// surveys, one more for the spread ensemble.
+double run_end(const params& p, run_length kind);
 int startup(int argc, char** argv, const char* program, run_length kind,
             params& p, rand48& g, double& tmax);
 

@@ -24,15 +24,6 @@ std::FILE* open_output(const char* program, const std::string& path) {
 
 namespace {
 
-// A star as drawn: the initial state of each body (the star, its twin) and the
-// model with the pattern phases drawn for it.
-struct star {
-    orbit_state init[2];
-    params model;
-    orbit_state end[2];
-    bool ok[2];
-};
-
 // An orbit file to write for a saved star (or its twin).
 struct save_task {
     std::string name;
@@ -85,41 +76,27 @@ int run_survey(int argc, char** argv, const survey& kind) {
         return 1;
     }
 
-    std::vector<star> batch(survey_batch);  // fixed size: memory does not grow with nstars
+    std::vector<survey_star> batch(survey_batch);  // fixed size: memory does not grow with nstars
     std::vector<save_task> saves;
     long saved = 0;
     progress bar(program, p.nstars, "stars");
     for (long first = 0; first < p.nstars; first += survey_batch) {
         const int n = int(std::min<long>(survey_batch, p.nstars - first));
-        for (int i = 0; i < n; ++i) {  // every random number is drawn here, in star order
-            star& s = batch[i];
-            do_one(s.init[0], p, g);
-            s.model = p;  // with the phases drawn for this star
-            cpstate(s.init[1], s.init[0]);
-            s.init[1].w[0] = s.init[1].w[0] + twin_offset;
-        }
+        for (int i = 0; i < n; ++i) draw_star(p, g, batch[i]);  // every random number, in star order
         // every body of every star is an independent integration
 #pragma omp parallel for schedule(dynamic, 1)
-        for (int task = 0; task < kind.bodies * n; ++task) {
-            star& s = batch[task / kind.bodies];
-            const int b = task % kind.bodies;
-            s.end[b] = s.init[b];
-            s.ok[b] = taketstep(s.model, s.end[b], tmax);
-        }
+        for (int task = 0; task < kind.bodies * n; ++task)
+            follow_star(batch[task / kind.bodies], task % kind.bodies, tmax);
         saves.clear();
         for (int i = 0; i < n; ++i) {
-            star& s = batch[i];
+            survey_star& s = batch[i];
             const double L0 = get_ll(s.init[0]);
             double L[2];
             for (int b = 0; b < kind.bodies; ++b) {
-                if (s.ok[b]) {
-                    L[b] = get_ll(s.end[b]);
-                    continue;
-                }
-                std::fprintf(stderr, "%s: star %ld%s: integration failed at t = %.6g; its values print as nan\n",
-                             program, first + i, b ? " (twin)" : "", s.end[b].t);
-                L[b] = NAN;
-                for (double& v : s.end[b].w) v = NAN;
+                if (!s.ok[b])
+                    std::fprintf(stderr, "%s: star %ld%s: integration failed at t = %.6g; its values print as nan\n",
+                                 program, first + i, b ? " (twin)" : "", s.end[b].t);
+                L[b] = final_l(s, b);
             }
             kind.write_row(table, L0, L, s.end);
             std::fflush(table);
@@ -133,7 +110,7 @@ int run_survey(int argc, char** argv, const survey& kind) {
     }
     bar.finish();
     if (saved == 0) {  // every run leaves at least one orbit file: the last star's, without a twin
-        const star& last = batch[(p.nstars - 1) % survey_batch];
+        const survey_star& last = batch[(p.nstars - 1) % survey_batch];
         saves.assign(1, {orbit_name(setup, 0, kind.orbit_suffix), &last.model, last.init[0], {}});
         if (!run_saves(program, saves)) return 2;
     }

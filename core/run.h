@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "ensemble.h"
 #include "output.h"
 #include "params.h"
 #include "state.h"
@@ -27,7 +28,6 @@ struct survey {
     // values for a body whose integration failed).
     void (*write_row)(std::FILE* table, double L0, const double* L, const orbit_state* end);
 };
-inline constexpr double twin_offset = 1e-9;  // the twin starts this much further out in x
 // The whole run of a survey program; returns the exit status.
 int run_survey(int argc, char** argv, const survey& kind);
 

@@ -2,6 +2,7 @@
 // contract on hand-made systems, then the physics of the galaxy by its invariants.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -447,4 +448,21 @@ TEST(Taketstep, GivesUpOnASingularStarInsteadOfHanging) {
     orbit_state s = star(0.0, 0.0, 0.0, 0.0);  // at the centre the force is 0/0
     EXPECT_FALSE(taketstep(p, s, 1.0));
     EXPECT_EQ(s.t, 0.0);
+}
+
+// An interrupted advance ends at once with the state it reached; an advance that is
+// never stopped is the one without a stop flag, bit for bit.
+TEST(Taketstep, StopFlagEndsTheAdvanceAndChangesNothingOtherwise) {
+    const params p = one_pattern(0.0);
+    const orbit_state start = star(1.2, 0.1, 0.2, 0.9);
+    std::atomic<bool> stop{false};
+    orbit_state free_run = start, watched = start;
+    ASSERT_TRUE(taketstep(p, free_run, 30.0));
+    ASSERT_TRUE(taketstep(p, watched, 30.0, &stop));
+    EXPECT_TRUE(same_bits(free_run, watched));
+
+    stop = true;
+    orbit_state stopped = start;
+    EXPECT_FALSE(taketstep(p, stopped, 30.0, &stop));
+    EXPECT_TRUE(same_bits(stopped, start)) << "a set flag lets no step run, t " << stopped.t;
 }
