@@ -8,7 +8,7 @@
 
 namespace {
 
-inline constexpr int line_buffer = 180;  // a setup line is read into 180 bytes: 179 characters at most
+inline constexpr int line_buffer = setup_line_bytes;
 
 // One setup line: where it came from and what it holds.
 struct setup_line {
@@ -21,6 +21,7 @@ struct line_reader {
     const std::string& path;
     std::FILE* diag;
     const char* program;
+    std::vector<setup_value>* trace;
     int next_number = 1;  // file line on which the next read starts
 
     // Reads one setup line; false at the end of the file.
@@ -66,14 +67,20 @@ struct line_reader {
         setup_line l;
         if (!read(l)) return missing(name), false;
         Tmp tmp;
-        if (std::sscanf(l.text, conversion, &tmp) == 1) {
+        const bool converted = std::sscanf(l.text, conversion, &tmp) == 1;
+        if (converted) {
             v = static_cast<T>(tmp);
         } else {
-            std::fprintf(diag, "%s: %s:%d: warning: %s: expected %s, got '%s'; keeping %.17g\n",
+            // A setup file has no comment lines: such a line still takes a value's place.
+            std::fprintf(diag,
+                         "%s: %s:%d: warning: %s: expected %s, got '%s'; keeping %.17g; "
+                         "if the line was meant as a comment, every later value is read one "
+                         "line off (%s --check %s shows them all)\n",
                          program, path.c_str(), l.number, name,
                          std::is_floating_point_v<T> ? "a number" : "an integer",
-                         shown(l.text).c_str(), double(v));
+                         shown(l.text).c_str(), double(v), program, path.c_str());
         }
+        if (trace) trace->push_back({name, l.number, shown(l.text), converted, double(v)});
         return true;
     }
     bool real(const char* name, double& v) { return value<double, double>(name, v, "%lf"); }
@@ -84,8 +91,8 @@ struct line_reader {
 }  // namespace
 
 bool read_setup_values(std::FILE* f, const std::string& path, params& p, std::FILE* diag,
-                       const char* program) {
-    line_reader in{f, path, diag, program};
+                       const char* program, std::vector<setup_value>* trace) {
+    line_reader in{f, path, diag, program, trace};
     if (!in.real("gamma_", p.gamma_) || !in.real("NU", p.NU) || !in.real("mixtime", p.mixtime) ||
         !in.real("dt_int", p.dt_int))
         return false;
@@ -127,8 +134,8 @@ void seed_run(const params& p, rand48& g) {
 }
 
 bool readsetup(std::FILE* f, const std::string& path, params& p, rand48& g, std::FILE* out,
-               std::FILE* diag, const char* program) {
-    if (!read_setup_values(f, path, p, diag, program)) return false;
+               std::FILE* diag, const char* program, std::vector<setup_value>* trace) {
+    if (!read_setup_values(f, path, p, diag, program, trace)) return false;
     to_model_units(p);
     seed_run(p, g);
     std::fprintf(out, "file read in, npatterns=%d \n", p.npatterns);
@@ -137,27 +144,6 @@ bool readsetup(std::FILE* f, const std::string& path, params& p, rand48& g, std:
 
 double run_end(const params& p, run_length kind) {
     return kind == run_length::spread ? p.dt_int * double(p.nsteps + 1) : p.dt_int * p.nsteps;
-}
-
-int startup(int argc, char** argv, const char* program, run_length kind, params& p, rand48& g,
-            double& tmax) {
-    if (argc != 2) {
-        std::printf("args: setup_file  \n");
-        return 255;
-    }
-    const std::string path = argv[1];
-    std::FILE* f = std::fopen(path.c_str(), "r");
-    if (!f) {
-        std::fprintf(stderr, "%s: %s: cannot open: %s\n", program, path.c_str(), std::strerror(errno));
-        return 2;
-    }
-    const bool ok = readsetup(f, path, p, g, stdout, stderr, program);
-    std::fclose(f);
-    if (!ok) return 2;
-    tmax = run_end(p, kind);
-    std::printf("tmax(orbits) = %.2f\n", tmax / twopi);
-    std::fflush(stdout);
-    return -1;
 }
 
 double norm(rand48& g) {

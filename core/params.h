@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "state.h"
 
@@ -11,6 +12,7 @@ inline constexpr double twopi = 6.283185307179586;          // 2*pi, the one use
 inline constexpr double pi = 3.141592653589793;             // exactly half of twopi
 inline constexpr double deg2rad = 0.017453292519943295;     // pi/180
 inline constexpr int max_patterns = 10;                     // capacity of the per-pattern arrays
+inline constexpr int setup_line_bytes = 180;  // a setup line is read into 180 bytes: 179 characters at most
 
 inline double sq(double v) { return v * v; }  // explicit product: same bits in every build type
 
@@ -64,31 +66,39 @@ inline double next(rand48& g) {
     return double(g.x) * 0x1p-48;  // exact map of the state onto [0, 1)
 }
 
+// One value as the setup reader took it: which parameter, from which line.
+struct setup_value {
+    const char* name;   // the parameter's name, as in params
+    int line;           // line of the file on which its setup line starts
+    std::string text;   // that setup line, without its line end
+    bool converted;     // false: the line's start did not convert and the value was kept
+    double value;       // the value in the file's units, before any conversion
+};
+
 // Setup reader. Reads the setup lines from f into p and seeds g. Problems are
 // reported through `diag` as "path:line: message" lines; warnings (a line whose
 // start does not convert, an over-long line) let the reading go on, errors
 // (the file ends early, npatterns beyond the arrays) make it return false.
-// On success writes "file read in, npatterns=%d \n" to `out`.
+// On success writes "file read in, npatterns=%d \n" to `out`. When `trace` is
+// given, every value read is appended to it in file order.
 bool readsetup(std::FILE* f, const std::string& path, params& p, rand48& g,
-               std::FILE* out, std::FILE* diag, const char* program);
+               std::FILE* out, std::FILE* diag, const char* program,
+               std::vector<setup_value>* trace = nullptr);
 // The reading alone: the values as the file gives them (times in orbits, phases in
 // degrees), reported as readsetup reports them. readsetup is this, to_model_units
 // and seed_run.
 bool read_setup_values(std::FILE* f, const std::string& path, params& p, std::FILE* diag,
-                       const char* program);
+                       const char* program, std::vector<setup_value>* trace = nullptr);
 // Orbits to model time units (x 2 pi), degrees to radians: dt_int, phi0, growtime, starttime.
 void to_model_units(params& p);
 // Seeds g from lseed; a negative lseed seeds from the clock.
 void seed_run(const params& p, rand48& g);
 
-// The start-up every program runs: argument check, open, read, run length.
-// Returns -1 when the program should go on; otherwise the exit status to end with.
+// How a program turns the setup into its run length.
 enum class run_length { surveys, spread };
 // The time the run integrates to, model units: nsteps output intervals for the
 // surveys, one more for the spread ensemble.
 double run_end(const params& p, run_length kind);
-int startup(int argc, char** argv, const char* program, run_length kind,
-            params& p, rand48& g, double& tmax);
 
 double norm(rand48& g);                           // standard normal deviate, polar method
 void do_one(orbit_state& s, params& p, rand48& g);  // initial state of one star

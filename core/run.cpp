@@ -60,13 +60,13 @@ bool run_saves(const char* program, std::vector<save_task>& tasks) {
 }  // namespace
 
 int run_survey(int argc, char** argv, const survey& kind) {
-    const char* program = kind.program;
-    params p;
-    rand48 g;
-    double tmax;
-    if (int status = startup(argc, argv, program, run_length::surveys, p, g, tmax); status >= 0)
-        return status;
-    const std::string setup = argv[1];
+    const char* program = kind.info.name;
+    run_start run;
+    if (int status = startup(argc, argv, kind.info, run); status >= 0) return status;
+    params& p = run.p;
+    rand48& g = run.g;
+    const double tmax = run.tmax;
+    const std::string& setup = run.setup;
     std::FILE* table = open_output(program, setup + kind.table_suffix);
     if (!table) return 2;
     if (p.nstars <= 0) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cli.h"
 #include "ensemble.h"
 #include "output.h"
 #include "params.h"
@@ -20,7 +21,7 @@ std::FILE* open_output(const char* program, const std::string& path);
 // A survey program: every star (and, for orbtwin, its twin) integrated to the end
 // of the run, one table row per star, orbit files for the stars inside the window.
 struct survey {
-    const char* program;
+    program_info info;
     const char* table_suffix;  // the table: setup path + this
     const char* orbit_suffix;  // orbit files: setup path + "_N" + this
     int bodies;                // 1: the star alone; 2: the star and its twin

@@ -3,29 +3,39 @@
 #include <cmath>
 #include <cstdio>
 
+#include "cli.h"
 #include "ensemble.h"
 #include "output.h"
 #include "params.h"
 #include "run.h"
 
 namespace {
-const char* const program = "orbspread";
+const program_info info = {
+    "orbspread", run_length::spread,
+    "Follows an ensemble of nstars neighbouring orbits (at most 210), started from one star\n"
+    "drawn at random with offsets of scale mixtime, over (nsteps + 1) x dt_int, and records\n"
+    "how fast it spreads in position and in angular momentum.\n",
+    "  SETUP.x     every member's record line (i, time in orbits, x, y, vx, vy, ...) at the\n"
+    "              start and at every output time, one block per time\n"
+    "  SETUP.l     per output time: time in orbits, rmax, lsig, lmax\n",
+    "; more than 210 members (\"make state larger\")"};
+const char* const program = info.name;
 inline constexpr const char* spread_header = "#time rmax lsig lmax\n";
 inline constexpr const char* spread_row = "%.3e %.3e %.3e %.3e\n";  // t (orbits), rmax, lsig, lmax
 }  // namespace
 
 int main(int argc, char** argv) {
-    params p;
-    rand48 g;
-    double tmax;
-    if (int status = startup(argc, argv, program, run_length::spread, p, g, tmax); status >= 0)
-        return status;
+    run_start run;
+    if (int status = startup(argc, argv, info, run); status >= 0) return status;
+    params& p = run.p;
+    rand48& g = run.g;
+    const double tmax = run.tmax;
     const int nstars = p.nstars;
     if (nstars > ensemble_capacity) {
         std::printf("make state larger\n");
         return 0;
     }
-    const std::string setup = argv[1];
+    const std::string& setup = run.setup;
     if (!spread_interval_ok(p, tmax)) {
         // the output times t = dt_int, 2 dt_int, ... would never pass tmax
         std::fprintf(stderr, "%s: %s: dt_int must be a positive, finite number of orbits, got %g\n",

@@ -317,6 +317,13 @@ read_result read_setup(const setup_file& s, params& p, rand48& g) {
     return r;
 }
 
+// What every warning about a line that does not convert ends with: such a line
+// may have been meant as a comment, and a setup file has none.
+std::string comment_hint(const std::string& path) {
+    return std::string("; if the line was meant as a comment, every later value is read one line off (") +
+           program + " --check " + path + " shows them all)\n";
+}
+
 // The 14 scalar lines, each with a comment after its value.
 std::string scalar_lines(const char* npatterns = "2", const char* lseed = "7") {
     return std::string("0.7  gamma\n") + "0.1 NU\n" + "0.01 mixtime\n" + "0.5 dt_int, orbits\n" +
@@ -485,7 +492,8 @@ TEST(Setup, LongLines) {
             std::string(program) + ": " + s.path +
             ":1: warning: line longer than 179 characters; the rest is read as the next setup "
             "line\n" +
-            program + ": " + s.path + ":1: warning: NU: expected a number, got ''; keeping 0\n";
+            program + ": " + s.path + ":1: warning: NU: expected a number, got ''; keeping 0" +
+            comment_hint(s.path);
         EXPECT_EQ(r.diag, expected);
     }
 }
@@ -506,8 +514,9 @@ TEST(Setup, WordInsteadOfANumberKeepsTheValueAndWarns) {
     EXPECT_EQ(p.nsteps, 100) << "reading goes on after the bad line";
     const std::string expected =
         std::string(program) + ": " + s.path +
-        ":1: warning: gamma_: expected a number, got 'gamma  gamma'; keeping 0.25\n" + program +
-        ": " + s.path + ":6: warning: nstars: expected an integer, got 'abc nstars'; keeping 9\n";
+        ":1: warning: gamma_: expected a number, got 'gamma  gamma'; keeping 0.25" +
+        comment_hint(s.path) + program + ": " + s.path +
+        ":6: warning: nstars: expected an integer, got 'abc nstars'; keeping 9" + comment_hint(s.path);
     EXPECT_EQ(r.diag, expected);
     EXPECT_EQ(r.out, "file read in, npatterns=0 \n");
 }

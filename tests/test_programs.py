@@ -127,6 +127,16 @@ class StartUp(ProgramCase):
                 self.assertEqual(r.returncode, 255, program)
                 self.assertEqual(r.stdout, "args: setup_file  \n", program)
 
+    def test_wrong_command_lines(self):
+        # every command line that is not SETUP, --check SETUP, --help or --version
+        for program in PROGRAMS:
+            for args in (("--check",), ("--check", "a", "b"), ("--frobnicate", "a"), ("a", "--help"),
+                         ("--help", "a"), ("--version", "--help")):
+                r = self.run_prog(program, *args)
+                self.assertEqual((r.returncode, r.stdout), (255, "args: setup_file  \n"), (program, args))
+                self.assertIn(f"{program} --help", r.stderr)
+        self.assertEqual(self.files(), set())
+
     def test_start_up_lines_and_run_length(self):
         # dt_int 0.5 and nsteps 100: the surveys run 50 orbits, the ensemble 50.5
         self.write("s.setup", setup_text(dt_int=0.5, nsteps=100, nstars=0))
@@ -172,6 +182,91 @@ class StartUp(ProgramCase):
         self.assertIn("orbmigrate: runs/w.setup:6: warning: nstars: expected an integer, got 'abc   nstars'",
                       r.stderr)
         self.assertEqual(r.returncode, 1)
+
+
+class CommandLine(ProgramCase):
+    def test_help_and_version(self):
+        for program in PROGRAMS:
+            r = self.run_prog(program, "--help")
+            self.assertEqual((r.returncode, r.stderr), (0, ""), program)
+            self.assertTrue(r.stdout.startswith(f"usage: {program} SETUP\n"), r.stdout)
+            for needed in ("--check", "--version", "exit status:", "255", "args: setup_file  ",
+                           "alpha > 0", "anticlockwise"):
+                self.assertIn(needed, r.stdout, program)
+            # the setup format: every parameter in file order, numbered as in the file
+            fmt = r.stdout[r.stdout.index("the setup file:"):r.stdout.index("exit status:")]
+            listed = [line.split()[1] for line in fmt.splitlines()
+                      if line.startswith("  ") and line.split()[0].lstrip("+").isdigit()]
+            self.assertEqual(listed, SCALARS + PATTERN, program)
+            r = self.run_prog(program, "--version")
+            self.assertEqual(r.returncode, 0)
+            self.assertRegex(r.stdout, rf"^{program} \(orbkit\) \d+\.\d+\.\d+\n$")
+        self.assertIn("210", self.run_prog("orbspread", "--help").stdout)
+        self.assertEqual(self.files(), set())
+
+    def check_table(self, stdout):
+        """The value rows of a --check listing: (line, name, value text, rest)."""
+        rows = []
+        for line in stdout.splitlines():
+            f = line.split(None, 3)
+            if len(f) >= 3 and f[0].isdigit():
+                rows.append((int(f[0]), f[1], f[2], f[3] if len(f) > 3 else ""))
+        return rows
+
+    def test_check_lists_every_value_and_writes_nothing(self):
+        text = setup_text(SPIRALS, dt_int=0.5, nsteps=100, lseed=-3)
+        self.write("runs/good.setup", text)
+        expected = []
+        for n, line in enumerate(text.splitlines(), start=1):
+            value, name = line.split()
+            expected.append((n, name, float(value)))
+        for program, tmax in (("orbmigrate", "50"), ("orbtwin", "50"), ("orbspread", "50.5")):
+            r = self.run_prog(program, "--check", "runs/good.setup")
+            self.assertEqual((r.returncode, r.stderr), (0, ""), program)
+            rows = self.check_table(r.stdout)
+            self.assertEqual([(n, name, float(v)) for n, name, v, _ in rows], expected, program)
+            self.assertIn(f"run length: {tmax} orbits, output every 0.5 orbits", r.stdout)
+            self.assertIn("no warnings", r.stdout)
+            self.assertNotIn("\n      ^", r.stdout)
+            units = {name: rest.split()[0] for _, name, _, rest in rows}
+            self.assertEqual([units[n] for n in ("dt_int", "growtime", "starttime", "phi0")],
+                             ["orbits", "orbits", "orbits", "degrees"])
+        self.assertEqual(self.files(), {"runs/good.setup"})
+
+    def test_check_shows_a_shifted_file_at_a_glance(self):
+        # a comment line added at the top: every value moves down one line
+        # (npatterns is then read from the l_max line: one pattern)
+        text = "# run 3, with the slower pattern\n" + setup_text(SPIRALS, l_min=0.5, l_max=1.0)
+        self.write("shifted.setup", text)
+        r = self.run_prog("orbmigrate", "--check", "shifted.setup")
+        self.assertEqual(r.returncode, 0)
+        out = r.stdout.splitlines()
+        self.assertEqual(out[2].split()[:3], ["1", "gamma_", "-"])
+        self.assertEqual(out[3].strip(), "^ not a number: gamma_ keeps 0")
+        self.assertEqual(out[5].strip(), "^ the line names gamma_, not NU")
+        marks = [line for line in out if line.startswith("      ^")]
+        self.assertEqual(len(marks), 25, "every value read is marked")
+        self.assertIn("lines 26 to 37 follow the last value and are not read", r.stdout)
+        self.assertIn("26 lines look shifted or unread", r.stdout)
+        warning = ("orbmigrate: shifted.setup:1: warning: gamma_: expected a number, got "
+                   "'# run 3, with the slower pattern'; keeping 0; if the line was meant as a "
+                   "comment, every later value is read one line off "
+                   "(orbmigrate --check shifted.setup shows them all)\n")
+        self.assertTrue(r.stdout.endswith("warnings:\n" + warning + out[-1] + "\n"), r.stdout)
+        # a run of the same file says the same on standard error
+        self.assertIn(warning, self.run_prog("orbmigrate", "shifted.setup").stderr)
+
+    def test_check_of_a_refused_setup(self):
+        self.write("short.setup", "".join(setup_text([SPIRALS[0]]).splitlines(True)[:20]))
+        r = self.run_prog("orbtwin", "--check", "short.setup")
+        self.assertEqual(r.returncode, 2)
+        self.assertEqual(len(self.check_table(r.stdout)), 20)
+        self.assertIn("refused:\norbtwin: short.setup:21: starttime: missing, the file ends after line 20\n",
+                      r.stdout)
+        r = self.run_prog("orbtwin", "--check", "none.setup")
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("none.setup: cannot open", r.stdout)
+        self.assertEqual(self.files(), {"short.setup"})
 
 
 class Migrate(ProgramCase):

@@ -1,0 +1,45 @@
+// command line and start-up of the three programs: options, --help, --version, --check
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "params.h"
+
+// What --help says of one program, beside what the three share.
+struct program_info {
+    const char* name;     // "orbmigrate"
+    run_length kind;
+    const char* purpose;  // what a run does; lines end in "\n"
+    const char* writes;   // the files a run writes and the lines it prints; lines end in "\n"
+    const char* status0;  // when a run ends with status 0 (a line of the exit status list), or null
+};
+
+// The command line: options first, then the one setup file.
+struct command_line {
+    enum action_t { run, help, version, check, wrong } action = wrong;
+    std::string setup;    // run, check: the setup file's path as given
+    std::string problem;  // wrong: what is wrong with it, for standard error
+};
+command_line parse_command_line(int argc, char** argv);
+
+void print_help(std::FILE* out, const program_info& info);
+void print_version(std::FILE* out, const program_info& info);
+
+// Reads the setup file as a run would and prints every value with its line, name
+// and unit, the warnings, and the lines that look shifted; runs and writes
+// nothing. Returns the exit status: 0 when the file reads, 2 when it is refused.
+int check_setup(std::FILE* out, const program_info& info, const std::string& path);
+
+// What the start-up hands to a program's run.
+struct run_start {
+    params p;
+    rand48 g;
+    double tmax = 0;    // run length, model time units
+    std::string setup;  // the setup file's path as given: every output name starts with it
+};
+
+// The start-up every program runs: command line, open, read, run length.
+// Returns -1 when the program should go on with its run; otherwise the exit
+// status to end with (--help, --version and --check end here too).
+int startup(int argc, char** argv, const program_info& info, run_start& run);

@@ -1,0 +1,40 @@
+#!/bin/sh
+# Installs from Debian (12) whatever orbkit needs and is missing; does nothing when
+# everything is there. Used by both README commands and by .ci/run.
+#
+#   sh tools/setup-debian.sh          what the programs and orbplot need
+#   sh tools/setup-debian.sh test     that, and what the test suite needs
+#
+# A need is a Debian package name; add yours to the list of its group.
+set -eu
+
+# building the programs and drawing with tools/orbplot (make: cmake only recommends it)
+run_packages="g++ make cmake python3 python3-numpy python3-matplotlib"
+# the test suite, on top of the above
+test_packages="libgtest-dev"
+
+case "${1:-run}" in
+  run) wanted=$run_packages ;;
+  test) wanted="$run_packages $test_packages" ;;
+  *) echo "usage: sh tools/setup-debian.sh [run|test]" >&2; exit 2 ;;
+esac
+
+missing=""
+for p in $wanted; do
+  dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^ii' || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" = 0 ]; then
+  as_root=""
+elif command -v sudo >/dev/null; then
+  as_root=sudo
+else
+  echo "setup-debian.sh: missing:$missing; install them as root: apt-get install$missing" >&2
+  exit 1
+fi
+echo "setup-debian.sh: installing$missing"
+$as_root apt-get update -qq
+# shellcheck disable=SC2086  # one word per package
+$as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
+echo "setup-debian.sh: installed$missing"
