@@ -42,7 +42,7 @@ inline constexpr field scalar_fields[scalar_count] = {
 inline constexpr field block_fields[pattern_fields] = {
     {"mm", "", "number of arms"},
     {"epsilon", "speed^2", "amplitude of the potential wave"},
-    {"phi0", "degrees", "phase: at t = 0 a potential maximum at r = 1 lies at phi0"},
+    {"phi0", "degrees", "phase: at t = 0 and r = 1, cos chi = 1 at phi = phi0"},
     {"alpha", "", "coefficient of ln r in the phase; alpha > 0 trails"},
     {"Omegas", "rad/time", "pattern speed, radians per model time unit"},
     {"growtime", "orbits", "the wave grows linearly over growtime ..."},

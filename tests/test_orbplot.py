@@ -18,6 +18,8 @@ import sys
 import tempfile
 import unittest
 
+import numpy as np
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOOL = os.path.join(ROOT, "tools", "orbplot")
 sys.path.insert(0, os.path.join(ROOT, "tools"))
@@ -241,6 +243,60 @@ MISSING = [n for n, p in PROGRAMS.items() if p is None]
 
 @unittest.skipIf(MISSING, f"programs not built: {', '.join(MISSING)} (set ORBSPREAD, "
                  "ORBMIGRATE, ORBTWIN or build into build/)")
+class Waves(unittest.TestCase):
+    """Which patterns make one wave, its amplitude over time, and where its crests lie."""
+
+    def setUp(self):
+        self.transient = op.read_setup(os.path.join(ROOT, "examples", "transient.setup"))
+        self.migrate = op.read_setup(os.path.join(ROOT, "examples", "migrate.setup"))
+
+    def test_cancelling_copy_grows_holds_and_fades_as_one_wave(self):
+        s = self.transient
+        self.assertEqual(op.pattern_waves(s), [[0, 1]])
+        self.assertEqual(op.pattern_waves(self.migrate), [[0], [1]])
+        # pattern 1 grows over orbits 1 to 3, its copy (-epsilon) over 6 to 8
+        t = np.array([0.0, 1.0, 2.0, 3.0, 4.5, 6.0, 7.0, 8.0, 9.0, 20.0]) * op.TWOPI
+        want = [0.0, 0.0, 0.005, 0.01, 0.01, 0.01, 0.005, 0.0, 0.0, 0.0]
+        got = op.net_amplitude(s, [0, 1], t)
+        self.assertLess(float(np.max(np.abs(got - want))), 1e-15, got)
+        self.assertEqual(op.wave_label(s, [0, 1]), "patterns 1+2, one wave: "
+                         "1 (+0.01) grows 1 to 3, 2 (-0.01) grows 6 to 8 orbits")
+
+    def test_only_exact_copies_in_phase_group(self):
+        s = dict(self.transient)
+        for field, other in (("alpha", [8.0, 7.0]), ("Omegas", [0.5, 0.45]),
+                             ("phi0", [0.0, 0.1])):
+            with self.subTest(field):
+                t = dict(s, **{field: other})
+                self.assertEqual(op.pattern_waves(t), [[0], [1]])
+        # randp0 = 1: the copy's phase is drawn per star, unknown without an orbit file ...
+        fresh = dict(s, randp0=1)
+        self.assertEqual(op.pattern_waves(fresh), [[0], [1]])
+        # ... whose f columns at t = 0 give each star's phases (printed to 4 digits)
+        self.assertEqual(op.pattern_waves(fresh, [0.0, 6.283]), [[0, 1]])
+        self.assertEqual(op.pattern_waves(fresh, [0.0, 1.234]), [[0], [1]])
+
+    def test_crests_are_the_potential_minima_and_maxima(self):
+        # In the frame the orbit panel uses, pattern k's potential goes as
+        # sign * cos(m phi + alpha ln r): minima where that is -1, maxima where +1.
+        s = self.migrate
+        for k in range(2):
+            for sign in (1.0, -1.0):
+                curves = op.crest_curves(s, k, 4.0, sign)
+                m, alpha = s["mm"][k], s["alpha"][k]
+                self.assertEqual([len(curves["minima"]), len(curves["maxima"])], [m, m])
+                for kind, want in (("minima", -1.0), ("maxima", 1.0)):
+                    for x, y in curves[kind]:
+                        phi = np.arctan2(y, x)
+                        v = sign * np.cos(m * phi + alpha * np.log(np.hypot(x, y)))
+                        self.assertLess(float(np.max(np.abs(v - want))), 1e-9, (k, sign, kind))
+        # the wave's sign: the copy (epsilon < 0) draws the crests of the wave it cancels,
+        # a lone pattern of negative epsilon its own
+        self.assertEqual([op.wave_sign(self.transient, k) for k in (0, 1)], [1.0, 1.0])
+        lone = dict(self.migrate, epsilon=[-0.01, 0.008])
+        self.assertEqual([op.wave_sign(lone, k) for k in (0, 1)], [-1.0, 1.0])
+
+
 class EndToEnd(unittest.TestCase):
     """Every sub-command on tables that the programs just wrote from a small setup."""
 
@@ -300,6 +356,29 @@ class EndToEnd(unittest.TestCase):
         r = orbplot("orbit", "run_0.bb", "--pattern", "3", cwd=self.dir)
         self.assertEqual(r.returncode, 2, r.stderr)
         self.assertIn("--pattern 3: run has patterns 1 to 2", r.stderr)
+
+    def test_every_orbit_file_names_its_star(self):
+        # The N-th orbit file is the N-th star, in draw order, whose change lies inside the
+        # window (for orbtwin, files 2k and 2k + 1 are the k-th such star and its twin).
+        setup = op.read_setup(self.setup)
+        lo, hi = setup["l_min"], setup["l_max"]
+        for suffix, table, ncols in ((".bb", ".lxy", 4), (".xb", ".rx", 3)):
+            rows, _ = op.read_table(self.setup + table, ncols, "")
+            dl = rows[:, 1] if ncols == 4 else rows[:, 1] - rows[:, 0]
+            self.assertFalse(np.any(np.minimum(abs(dl - lo), abs(dl - hi)) < 2e-3),
+                             "a printed change this close to the window's edge is ambiguous")
+            inside = [i for i in range(len(rows)) if lo < dl[i] < hi]
+            files = sorted((f for f in os.listdir(self.dir) if f.endswith(suffix)),
+                           key=lambda f: int(f[4:-3]))
+            self.assertEqual(len(files), len(inside) * (2 if suffix == ".xb" else 1))
+            self.assertGreater(len(files), 1)
+            for f in files:
+                n = int(f[4:-3])
+                want = inside[n // 2] if suffix == ".xb" else inside[n]
+                data, _ = op.read_table(os.path.join(self.dir, f), 19, "")
+                path, found = op.find_table_row(setup, os.path.join(self.dir, f), data)
+                self.assertEqual(path, self.setup + table)
+                self.assertEqual(found[:1], [want], f"{f}: {found}")
 
     def test_rows_the_programs_wrote_are_all_read(self):
         # The reader agrees with the writers: every row of each table, none refused.

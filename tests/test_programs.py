@@ -436,6 +436,30 @@ class Spread(ProgramCase):
         self.assertFalse(os.path.exists(os.path.join(self.dir, "z.x")))
 
 
+class Transient(ProgramCase):
+    def test_the_cancelling_copy_ends_the_wave(self):
+        # The shipped example with fewer stars: after orbit 8 the copy cancels the wave,
+        # and every saved star's angular momentum stays as it was, to the 4 digits printed.
+        with open(os.path.join(ROOT, "examples", "transient.setup")) as f:
+            lines = f.read().splitlines(True)
+        self.assertEqual(lines[5].split()[1], "nstars")
+        lines[5] = "24       nstars\n"
+        self.write("t.setup", "".join(lines))
+        r = self.run_prog("orbmigrate", "t.setup")
+        self.assertEqual(r.returncode, 1, r.stderr)
+        orbits = sorted(f for f in self.files() if f.endswith(".bb"))
+        self.assertGreater(len(orbits), 0)
+        changed_while_on = 0
+        for name in orbits:
+            rows = [line.split() for line in self.lines(name) if not line.startswith("#")]
+            self.assertEqual(len(rows), 41, name)
+            during = {row[9] for row in rows if 1 <= float(row[0]) / TWOPI <= 8}
+            after = {row[9] for row in rows if float(row[0]) / TWOPI >= 8}
+            self.assertEqual(len(after), 1, f"{name}: L moves after the wave is gone: {sorted(after)}")
+            changed_while_on += len(during) > 1
+        self.assertEqual(changed_while_on, len(orbits), "the wave changes every saved star's L")
+
+
 class Threads(ProgramCase):
     """Output does not depend on the number of threads."""
 

@@ -92,7 +92,8 @@ def read_setup(path):
             # so that the model drawn is the model that was run.
             what = "an integer" if kind == "i" else "a number"
             warn(f"{path}:{lineno}: warning: {name}: expected {what}, got "
-                 f"'{text.strip()}'; taking 0")
+                 f"'{text.strip()}'; taking 0; if the line was meant as a comment, every "
+                 "later value is read one line off")
             return 0 if kind == "i" else 0.0
         if kind == "i":
             return int(m.group(1))
@@ -223,6 +224,162 @@ def pattern_resonances(setup):
 
 
 # ---------------------------------------------------------------------------------------------
+# Waves: the patterns' strength over time
+
+SHAPE_FIELDS = ("mm", "alpha", "Omegas", "smin", "smax", "wmin", "wmax")
+PHASE_TOL = 2e-3    # radians: phases equal to the 4 digits an orbit file prints them with
+
+
+def growth(setup, k, t):
+    """Growth factor f_k(t) of pattern k at model times t: 0 before starttime, linear over
+    growtime, then 1 (a growtime of 0 switches the wave on at once)."""
+    t = np.asarray(t, dtype=float)
+    ts, tg = setup["starttime"][k], setup["growtime"][k]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ramp = (t - ts) / tg if tg > 0 else np.ones_like(t)
+    return np.where(ts > t, 0.0, np.where(ts + tg > t, ramp, 1.0))
+
+
+def _same_phase(a, b):
+    d = (a - b) % TWOPI
+    return min(d, TWOPI - d) <= PHASE_TOL
+
+
+def pattern_waves(setup, phases=None):
+    """Group the patterns into waves: patterns with the same arms, pitch, speed, envelope and
+    phase add into one wave (a copy with the opposite epsilon cancels it). Returns lists of
+    pattern indices in order.
+
+    `phases` gives each pattern's phi0 (radians) when known, from an orbit file; otherwise the
+    setup's phi0 serves, except that with randp0 = 1 every star draws its own phases for
+    patterns 2, 3, ..., which then are unknown and group with nothing.
+    """
+    npat = setup["npatterns"]
+    if phases is None:
+        phases = [setup["phi0"][k] if k == 0 or setup["randp0"] != 1 else None
+                  for k in range(npat)]
+    waves = []
+    for k in range(npat):
+        for wave in waves:
+            j = wave[0]
+            if (phases[k] is not None and phases[j] is not None
+                    and all(setup[f][k] == setup[f][j] for f in SHAPE_FIELDS)
+                    and _same_phase(phases[k], phases[j])):
+                wave.append(k)
+                break
+        else:
+            waves.append([k])
+    return waves
+
+
+def net_amplitude(setup, wave, t):
+    """Amplitude of a wave at model times t: the sum of epsilon_k f_k(t) over its patterns."""
+    return sum(setup["epsilon"][k] * growth(setup, k, t) for k in wave)
+
+
+def wave_label(setup, wave):
+    def grows(k):
+        t0 = setup["starttime"][k] / TWOPI
+        t1 = t0 + setup["growtime"][k] / TWOPI
+        return f"grows {t0:g} to {t1:g}" if t1 > t0 else f"switched on at {t0:g}"
+    if len(wave) == 1:
+        return f"pattern {wave[0] + 1}: {grows(wave[0])} orbits"
+    parts = [f"{k + 1} ({setup['epsilon'][k]:+g}) {grows(k)}" for k in wave]
+    return (f"patterns {'+'.join(str(k + 1) for k in wave)}, one wave: " + ", ".join(parts)
+            + " orbits")
+
+
+def _shade_waves(ax, setup, t0, t1, phases=None):
+    """Shade every wave's |net amplitude| against time in orbits on a right-hand axis behind
+    the data. Returns the legend handles."""
+    waves = pattern_waves(setup, phases)
+    if not waves or not t1 > t0:
+        return []
+    # the amplitudes are piecewise linear in t: sample densely and at every corner
+    corners = [setup["starttime"][k] / TWOPI + d for k in range(setup["npatterns"])
+               for d in (0.0, setup["growtime"][k] / TWOPI)]
+    t = np.unique(np.concatenate([np.linspace(t0, t1, 1001),
+                                  [c for c in corners if t0 <= c <= t1]]))
+    axr = ax.twinx()
+    handles, top = [], 0.0
+    for wave in waves:
+        a = np.abs(net_amplitude(setup, wave, t * TWOPI))
+        colour = PATTERN_COLOURS[wave[0] % 10]
+        handles.append(axr.fill_between(t, 0.0, a, color=colour, alpha=0.18, lw=0,
+                                        label=wave_label(setup, wave)))
+        axr.plot(t, a, color=colour, lw=0.8)
+        top = max(top, float(np.max(a)))
+    axr.set_ylim(0.0, 1.05 * top if top > 0 else 1.0)
+    axr.set_ylabel(r"net amplitude $|\sum_k \epsilon_k f_k(t)|$ of each wave (speed$^2$)")
+    axr.set_zorder(ax.get_zorder() - 1)     # the data in front of the shading
+    ax.patch.set_visible(False)
+    return handles
+
+
+# ---------------------------------------------------------------------------------------------
+# Which row of the run's table an orbit file belongs to
+
+def _half_unit(v, digits):
+    """Half a unit in the last place of v printed with `digits` significant digits."""
+    v = abs(float(v))
+    return 0.5 * 10.0 ** (math.floor(math.log10(v)) - digits + 1) if v > 0 else 0.0
+
+
+def find_table_row(setup, orbit_path, data):
+    """The table row (star number, from 0) of the star whose orbit file this is.
+
+    The orbit file's first line is the star's initial state and its last the state at the end
+    of the run; the table (SETUP.lxy or SETUP.rx, beside the setup) holds every star's initial
+    angular momentum and its final state. Both are rounded, and the orbit file is integrated
+    output time by output time, so the match allows the rounding of both and 1e-3 more.
+    Returns (table path, list of matching star numbers, best first); an empty list when none
+    matches, None for the list when the table cannot be read.
+    """
+    m = _ORBIT_FILE_RE.match(orbit_path)
+    kind = m.group(2) if m else ("xb" if orbit_path.endswith(".xb") else "bb")
+    table = setup["path"] + (".lxy" if kind == "bb" else ".rx")
+    try:
+        rows, _ = read_table(table, 4 if kind == "bb" else 3, "")
+    except InputError:
+        return table, None
+    l_first, l_last = data[0, 9], data[-1, 9]
+    complete = abs(data[-1, 0] - setup["dt_int"] * setup["nsteps"]) < 1e-3 * max(1.0, data[-1, 0])
+    tol_l = 5e-4 + _half_unit(l_first, 4) + 1e-3
+    # an odd number of an .xb file is the twin of the star before it: its final L is L2
+    twin = kind == "xb" and m is not None and int(re.search(r"_(\d+)\.xb$", orbit_path).group(1)) % 2
+    scores = []
+    for i, row in enumerate(rows):
+        if not abs(row[0] - l_first) <= tol_l:
+            continue
+        if not complete:             # an integration that failed: only the start can tell
+            scores.append((abs(row[0] - l_first), i))
+            continue
+        # (table value, orbit file value, rounding of the orbit file's value)
+        if kind == "bb":
+            pairs = [(row[1], l_last - l_first, _half_unit(l_last, 4) + _half_unit(l_first, 4)),
+                     (row[2], data[-1, 1], _half_unit(data[-1, 1], 4)),
+                     (row[3], data[-1, 2], _half_unit(data[-1, 2], 4))]
+        else:
+            pairs = [(row[2] if twin else row[1], l_last, _half_unit(l_last, 4))]
+        d = max(abs(g - w) - 5e-4 - h for g, w, h in pairs)
+        if d <= 1e-3:
+            scores.append((d, i))
+    return table, [i for _, i in sorted(scores)]
+
+
+def _row_note(table, rows):
+    name = os.path.basename(table)
+    if rows is None:
+        return f"table row unknown ({name} not readable)"
+    if not rows:
+        return f"no row of {name} matches"
+    if len(rows) == 1:
+        return f"star {rows[0]}: line {rows[0] + 1} of {name}"
+    return f"star {rows[0]} (line {rows[0] + 1} of {name}), or " + \
+        ", ".join(f"{i} (line {i + 1})" for i in rows[1:])
+
+
+# ---------------------------------------------------------------------------------------------
 # Drawing
 
 RES_STYLE = {"CR": "-", "ILR": "--", "OLR": ":"}
@@ -258,9 +415,11 @@ def _save(plt, fig, out, rect=(0, 0, 1, 1)):
     return out
 
 
-def _pattern_label(setup, k):
-    return (f"pattern {k + 1}: m={setup['mm'][k]:g}, "
-            r"$\Omega_p$" f"={setup['Omegas'][k]:g}")
+def _wave_title(setup, wave):
+    k = wave[0]
+    who = (f"pattern {k + 1}" if len(wave) == 1 else
+           f"patterns {'+'.join(str(j + 1) for j in wave)} (one wave)")
+    return f"{who}: m={setup['mm'][k]:g}, " r"$\Omega_p$" f"={setup['Omegas'][k]:g}"
 
 
 def _span(values, pad=0.05):
@@ -300,9 +459,11 @@ def plot_migrate(setup, lxy_path, out, size, mode="auto"):
     # One legend below both panels, a column per pattern: its name, then CR, ILR, OLR.
     from matplotlib.lines import Line2D
     handles, g = [], setup["gamma_"]
-    for k in range(setup["npatterns"]):
+    waves = pattern_waves(setup)      # a cancelling copy shares its wave's resonances
+    for wave in waves:
+        k = wave[0]
         colour = PATTERN_COLOURS[k % 10]
-        handles.append(Line2D([], [], ls="none", label=_pattern_label(setup, k)))
+        handles.append(Line2D([], [], ls="none", label=_wave_title(setup, wave)))
         radii = resonance_radii(g, setup["mm"][k], setup["Omegas"][k])
         for kind in ("CR", "ILR", "OLR"):
             r = radii[kind]
@@ -319,7 +480,7 @@ def plot_migrate(setup, lxy_path, out, size, mode="auto"):
             handles.append(line)
     rect = (0, 0, 1, 1)
     if handles:
-        ncol = min(setup["npatterns"], 4)
+        ncol = min(len(waves), 4)
         rows = math.ceil(len(handles) / ncol)
         fig.legend(handles=handles, loc="lower center", ncol=ncol, frameon=False,
                    handlelength=3.0, columnspacing=3.0)
@@ -333,7 +494,7 @@ def plot_migrate(setup, lxy_path, out, size, mode="auto"):
 
     axp.scatter(x, y, s=8 if n < 500 else 2, c="k", alpha=0.6, lw=0)
     rlim = 1.05 * float(np.max(np.hypot(x, y)))
-    _resonance_circles(axp, setup, range(setup["npatterns"]), rlim)
+    _resonance_circles(axp, setup, [wave[0] for wave in waves], rlim)
     axp.set_xlim(-rlim, rlim)
     axp.set_ylim(-rlim, rlim)
     axp.set_aspect("equal")
@@ -368,18 +529,22 @@ def plot_orbit(setup, orbit_path, out, size, pattern=1):
         a.set_aspect("equal")
         a.set_xlabel("x (model units)")
         a.set_ylabel("y (model units)")
-    ax.set_title(f"{name}: inertial frame")
+    table, rows = find_table_row(setup, orbit_path, data)
+    ax.set_title(f"{name}: inertial frame\n{_row_note(table, rows)}")
     ax.legend(loc="upper right")
 
+    # each pattern's phase phi0 for this star: the f column at t = 0 (phases may be drawn per star)
+    phases = ([float(data[0, 16 + 2 * k]) for k in range(npat)]
+              if abs(data[0, 0]) < 1e-12 else None)
     if npat:
         k = pattern - 1
         # The f column is the pattern's phase Omegas t + phi0 of this star (phases may be
-        # drawn per star), so rotating by it puts the arm's crest at r = 1 on the x axis.
+        # drawn per star), so rotating by it puts chi = 0 at r = 1 on the x axis.
         f = data[:, 16 + 2 * k]
         c, s = np.cos(f), np.sin(f)
         xr, yr = x * c + y * s, -x * s + y * c
         ax = axes[1]
-        _draw_arms(ax, setup, k, rlim)
+        _draw_crests(ax, setup, k, rlim, wave_sign(setup, k, phases))
         ax.plot(xr, yr, "k.-", lw=0.7, ms=3)
         ax.plot(xr[:1], yr[:1], "go", ms=6)
         ax.plot(xr[-1:], yr[-1:], "rs", ms=6)
@@ -391,45 +556,66 @@ def plot_orbit(setup, orbit_path, out, size, pattern=1):
         ax.set_title(f"frame rotating with pattern {pattern} "
                      f"(m={setup['mm'][k]:g}, " r"$\Omega_p$" f"={setup['Omegas'][k]:g})")
         if ax.get_legend_handles_labels()[0]:
-            ax.legend(loc="upper right")
+            _legend_below(ax)
 
     ax = axes[-1]
-    ax.plot(torb, lz, "k.-", lw=1.0, ms=3)
+    ax.plot(torb, lz, "k.-", lw=1.0, ms=3, label="L")
     ax.set_xlabel("time t (orbits, t/2π)")
     ax.set_ylabel("angular momentum L (model units)")
-    if npat:
-        k = pattern - 1
-        t0 = setup["starttime"][k] / TWOPI
-        t1 = t0 + setup["growtime"][k] / TWOPI
-        colour = PATTERN_COLOURS[k % 10]
-        if t1 > t0:
-            ax.axvspan(t0, t1, color=colour, alpha=0.15,
-                       label=f"pattern {pattern} grows ({t0:g} to {t1:g} orbits)")
-        else:
-            ax.axvline(t0, color=colour, label=f"pattern {pattern} switched on ({t0:g} orbits)")
-        ax.axvline(t1, color=colour, lw=0.8, ls="--", label="full strength from here")
-        ax.set_xlim(min(torb[0], t0), max(torb[-1], t1))
-        ax.legend(loc="best")
+    ax.set_xlim(torb[0], torb[-1])
+    handles = _shade_waves(ax, setup, float(torb[0]), float(torb[-1]), phases)
+    if handles:
+        _legend_below(ax, ax.get_legend_handles_labels()[0] + handles)
     note = f" ({dropped} nan rows not drawn)" if dropped else ""
     ax.set_title(f"angular momentum L(t), {name}{note}")
     return _save(plt, fig, out)
 
 
-def _draw_arms(ax, setup, k, rlim):
-    """Crests of pattern k in its own rotating frame: m phi' + alpha ln r = 2 pi j."""
+def _legend_below(ax, handles=None):
+    ax.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.13), frameon=False,
+              fontsize=8)
+
+
+def wave_sign(setup, k, phases=None):
+    """+1 or -1: the sign of the amplitude of the wave that pattern k belongs to, where that
+    wave is strongest (a cancelling copy has the sign of the pattern it cancels)."""
+    wave = next(w for w in pattern_waves(setup, phases) if k in w)
+    starts = [setup["starttime"][j] + d for j in wave for d in (0.0, setup["growtime"][j])]
+    a = net_amplitude(setup, wave, np.array(starts + [max(starts) + 1.0]))
+    strongest = float(a[np.argmax(np.abs(a))])
+    return -1.0 if strongest < 0 else 1.0
+
+
+def crest_curves(setup, k, rlim, sign=1.0):
+    """Potential minima and maxima of pattern k in its rotating frame, where the rotation by
+    the f column puts chi = m phi' + alpha ln r at 0 on the x axis at r = 1. For a positive
+    amplitude the minima are chi = pi (mod 2 pi), the maxima chi = 0; a negative one swaps
+    them. Returns {"minima": [(x, y), ...], "maxima": [...]}, one curve per arm."""
     m, alpha = setup["mm"][k], setup["alpha"][k]
+    out = {"minima": [], "maxima": []}
     if not m > 0:
-        return
+        return out
     rin = max(setup["smin"][k] - setup["wmin"][k], 0.02 * rlim)
     rout = min(setup["smax"][k] + setup["wmax"][k], rlim)
     if not rout > rin:
-        return
+        return out
     r = np.linspace(rin, rout, 300)
-    narms = max(1, int(round(m)))
-    for j in range(narms):
-        ph = (TWOPI * j - alpha * np.log(r)) / m
-        ax.plot(r * np.cos(ph), r * np.sin(ph), color="0.75", lw=3.0, solid_capstyle="round",
-                label="arm crests" if j == 0 else None, zorder=0)
+    at_chi_pi = "minima" if sign > 0 else "maxima"
+    for j in range(max(1, int(round(m)))):
+        for name, chi in ((at_chi_pi, math.pi), ("maxima" if sign > 0 else "minima", 0.0)):
+            ph = (chi + TWOPI * j - alpha * np.log(r)) / m
+            out[name].append((r * np.cos(ph), r * np.sin(ph)))
+    return out
+
+
+def _draw_crests(ax, setup, k, rlim, sign):
+    curves = crest_curves(setup, k, rlim, sign)
+    for j, (x, y) in enumerate(curves["minima"]):
+        ax.plot(x, y, color="0.7", lw=3.0, solid_capstyle="round", zorder=0,
+                label="potential minima of the wave (where density arms lie)" if j == 0 else None)
+    for j, (x, y) in enumerate(curves["maxima"]):
+        ax.plot(x, y, color="0.7", lw=1.0, ls=":", zorder=0,
+                label="potential maxima" if j == 0 else None)
 
 
 def plot_spread(setup, l_path, out, size):
@@ -451,18 +637,12 @@ def plot_spread(setup, l_path, out, size):
     if not drawn:
         raise InputError(f"{l_path}: every rmax, lsig and lmax is 0 or nan (an ensemble of "
                          "one star?): nothing to draw on a log scale")
-    for k in range(setup["npatterns"]):
-        t0 = setup["starttime"][k] / TWOPI
-        t1 = t0 + setup["growtime"][k] / TWOPI
-        colour = PATTERN_COLOURS[k % 10]
-        if t1 > t0:
-            ax.axvspan(t0, t1, color=colour, alpha=0.12, label=f"pattern {k + 1} grows")
-        else:
-            ax.axvline(t0, color=colour, lw=0.8, label=f"pattern {k + 1} switched on")
     ax.set_yscale("log")
     ax.set_xlabel("time t (orbits)")
     ax.set_ylabel("spread (model units: length for rmax, angular momentum for lsig, lmax)")
-    ax.legend(loc="best")
+    ok = np.isfinite(t)
+    handles = _shade_waves(ax, setup, float(np.min(t[ok])), float(np.max(t[ok])))
+    ax.legend(handles=ax.get_legend_handles_labels()[0] + handles, loc="best")
     ax.grid(True, which="major", alpha=0.3)
     ax.set_title(f"{setup['path']}: spread of {setup['nstars']} neighbouring orbits "
                  f"(offset scale mixtime={setup['mixtime']:g})")
