@@ -27,3 +27,92 @@ bool taketstep(const params& p, orbit_state& s, double target, const std::atomic
     }
     return std::fabs(d) <= taketstep_tolerance;
 }
+
+namespace {
+// The galaxy's equations of motion for the eighth-order method, on the values that
+// move: x, y, vx, vy of each body (z and vz are held fixed, so they would only dilute
+// the error norm). The scratch record keeps z, vz and the spare values of the star.
+struct planar_eqn {
+    const params& p;
+    orbit_state q;
+    orbit_state d;
+    void operator()(double t, const double* y, double* f) {
+        q.t = t;
+        for (int b = 0; b < p.n_particles; ++b) {
+            q.w[6 * b] = y[4 * b];
+            q.w[6 * b + 1] = y[4 * b + 1];
+            q.w[6 * b + 3] = y[4 * b + 2];
+            q.w[6 * b + 4] = y[4 * b + 3];
+        }
+        eqn(p, q, d);
+        for (int b = 0; b < p.n_particles; ++b) {
+            f[4 * b] = d.w[6 * b];
+            f[4 * b + 1] = d.w[6 * b + 1];
+            f[4 * b + 2] = d.w[6 * b + 3];
+            f[4 * b + 3] = d.w[6 * b + 4];
+        }
+    }
+};
+
+// The first time strictly beyond t in direction dir at which a pattern's force
+// switches: its growth starts (a kink, or a jump when growtime is 0) or ends (a kink).
+// Infinite when there is none.
+double next_switch(const params& p, double t, double dir) {
+    double next = dir * INFINITY;
+    for (int k = 0; k < p.npatterns; ++k)
+        for (const double s : {p.starttime[k], p.starttime[k] + p.growtime[k]})
+            if ((s - t) * dir > 0 && (s - next) * dir < 0) next = s;
+    return next;
+}
+
+void put_planar(const params& p, const double* y, orbit_state& s) {
+    for (int b = 0; b < p.n_particles; ++b) {
+        s.w[6 * b] = y[4 * b];
+        s.w[6 * b + 1] = y[4 * b + 1];
+        s.w[6 * b + 3] = y[4 * b + 2];
+        s.w[6 * b + 4] = y[4 * b + 3];
+    }
+}
+}  // namespace
+
+bool taketstep(const params& p, follower& f, orbit_state& s, double target,
+               const std::atomic<bool>* stop) {
+    if (f.how.kind == method::bs) return taketstep(p, s, target, stop);
+    if (4 * p.n_particles > dop853_capacity) return false;
+    if (s.t == target) return true;
+    planar_eqn rhs{p, s, {}};
+    const bool behind = f.running && (target - f.run.t) * f.run.h < 0 &&
+                        !(f.run.dense && (target - f.run.t_old) * f.run.h >= 0);
+    if (!f.running || behind) {  // a new integration from s, towards target
+        double y0[dop853_capacity];
+        for (int b = 0; b < p.n_particles; ++b) {
+            y0[4 * b] = s.w[6 * b];
+            y0[4 * b + 1] = s.w[6 * b + 1];
+            y0[4 * b + 2] = s.w[6 * b + 3];
+            y0[4 * b + 3] = s.w[6 * b + 4];
+        }
+        dop853_start(rhs, f.run, 4 * p.n_particles, s.t, y0, f.how.tol, f.how.tol,
+                     target > s.t ? 1.0 : -1.0);
+        f.running = true;
+    }
+    double out[dop853_capacity];
+    bool ok;
+    for (;;) {  // no step crosses a switch of a pattern's growth
+        const double dir = f.run.h < 0 ? -1.0 : 1.0;
+        const double next = next_switch(p, f.run.t, dir);
+        if ((next - target) * dir >= 0) {
+            ok = dop853_advance(rhs, f.run, target, out, next, stop);
+            break;
+        }
+        if (!(ok = dop853_advance(rhs, f.run, next, out, next, stop))) break;
+    }
+    if (!ok) {
+        s.t = f.run.t;
+        put_planar(p, f.run.y, s);
+        f.running = false;
+        return false;
+    }
+    s.t = target;
+    put_planar(p, out, s);
+    return true;
+}

@@ -1,0 +1,444 @@
+// The eighth-order method: its tableau against the order conditions, its order on a
+// problem with a known solution, its dense output, and the galaxy's orbits against the
+// invariants and against the extrapolation integrator.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <utility>
+
+#include "dop853.h"
+#include "galaxy.h"
+#include "integrator.h"
+#include "params.h"
+#include "state.h"
+
+namespace {
+
+// ---- budgets ---------------------------------------------------------------------------
+
+// The coefficients are doubles rounded from 30 digits; a condition sums at most 16
+// products of coefficients up to ~40 (the d_ij up to ~500) with powers of nodes below 1.
+constexpr double condition_budget = 2e-14;
+constexpr double dense_condition_budget = 2e-12;
+// Halving a fixed step divides an eighth-order global error by 2^8 = 256; the ratio
+// strays from it by the next term of the error series, a factor (1 + O(h)): measured
+// 215 to 249 from 8 steps on; a seventh-order method would give 128, a ninth 512.
+constexpr double order_ratio_low = 200, order_ratio_high = 300;
+// A target that a step passes is interpolated with an error of order h^8 (the extension
+// is of order 7), the step that lands on it carries the method's h^9: both below the
+// tolerance per step, and either side may be off by it in each value.
+constexpr double dense_budget_per_tol = 10;
+// Jacobi energy over 100 orbits: each accepted step errs by at most the tolerance relative
+// to the values, and E_J is a smooth function of them, so over N steps its change stays
+// below N times the tolerance relative to the size of its terms (measured: 1.5e-16 to
+// 9e-16 per step at 1e-13, the inner star taking 15000 steps).
+constexpr double jacobi_tol = 1e-13;
+// After 10 orbits, both integrators agree with the exact orbit to ~1e-12; chaotic
+// divergence over 10 orbits amplifies that by far less than 1000.
+constexpr double agreement_budget = 1e-9;
+constexpr double agreement_tol = 1e-14;
+
+// ---- the tableau: Butcher's order conditions --------------------------------------------
+
+using namespace dop853_coef;
+
+// Stages 1..16 (index 0..15): nodes, stage weights, eighth-order weights.
+struct tableau {
+    double c[16] = {};
+    double a[16][16] = {};
+    double b[16] = {};
+    double bhh[16] = {};  // third-order weights at stages 1, 9, 12
+    double er[16] = {};   // fifth-order error weights
+};
+
+tableau dop853_tableau() {
+    tableau t;
+    const double c[16] = {0, c2, c3, c4, c5, c6, c7, c8, c9, c10, c11, 1, 1, c14, c15, c16};
+    for (int i = 0; i < 16; ++i) t.c[i] = c[i];
+    auto& a = t.a;
+    a[1][0] = a21;
+    a[2][0] = a31, a[2][1] = a32;
+    a[3][0] = a41, a[3][2] = a43;
+    a[4][0] = a51, a[4][2] = a53, a[4][3] = a54;
+    a[5][0] = a61, a[5][3] = a64, a[5][4] = a65;
+    a[6][0] = a71, a[6][3] = a74, a[6][4] = a75, a[6][5] = a76;
+    a[7][0] = a81, a[7][3] = a84, a[7][4] = a85, a[7][5] = a86, a[7][6] = a87;
+    a[8][0] = a91, a[8][3] = a94, a[8][4] = a95, a[8][5] = a96, a[8][6] = a97, a[8][7] = a98;
+    a[9][0] = a101, a[9][3] = a104, a[9][4] = a105, a[9][5] = a106, a[9][6] = a107, a[9][7] = a108;
+    a[9][8] = a109;
+    a[10][0] = a111, a[10][3] = a114, a[10][4] = a115, a[10][5] = a116, a[10][6] = a117;
+    a[10][7] = a118, a[10][8] = a119, a[10][9] = a1110;
+    a[11][0] = a121, a[11][3] = a124, a[11][4] = a125, a[11][5] = a126, a[11][6] = a127;
+    a[11][7] = a128, a[11][8] = a129, a[11][9] = a1210, a[11][10] = a1211;
+    const double b[12] = {b1, 0, 0, 0, 0, b6, b7, b8, b9, b10, b11, b12};
+    for (int j = 0; j < 12; ++j) a[12][j] = t.b[j] = b[j];  // stage 13: the end of the step
+    a[13][0] = a141, a[13][6] = a147, a[13][7] = a148, a[13][8] = a149, a[13][9] = a1410;
+    a[13][10] = a1411, a[13][11] = a1412, a[13][12] = a1413;
+    a[14][0] = a151, a[14][5] = a156, a[14][6] = a157, a[14][7] = a158, a[14][10] = a1511;
+    a[14][11] = a1512, a[14][12] = a1513, a[14][13] = a1514;
+    a[15][0] = a161, a[15][5] = a166, a[15][6] = a167, a[15][7] = a168, a[15][8] = a169;
+    a[15][12] = a1613, a[15][13] = a1614, a[15][14] = a1615;
+    t.bhh[0] = bhh1, t.bhh[8] = bhh2, t.bhh[11] = bhh3;
+    const double er[12] = {er1, 0, 0, 0, 0, er6, er7, er8, er9, er10, er11, er12};
+    for (int j = 0; j < 12; ++j) t.er[j] = er[j];
+    return t;
+}
+
+double dot(const double* u, const double* v, int n) {
+    double s = 0;
+    for (int i = 0; i < n; ++i) s += u[i] * v[i];
+    return s;
+}
+
+// (A v)_i over the first n stages
+void apply(const tableau& t, const double* v, double* out, int n) {
+    for (int i = 0; i < n; ++i) out[i] = dot(t.a[i], v, n);
+}
+
+}  // namespace
+
+TEST(Dop853Tableau, EveryStageIsConsistentWithItsNode) {
+    const tableau t = dop853_tableau();
+    double one[16];
+    for (double& v : one) v = 1;
+    for (int i = 1; i < 16; ++i)
+        EXPECT_NEAR(dot(t.a[i], one, 16), t.c[i], condition_budget) << "stage " << i + 1;
+}
+
+// Order 8 needs all 115 rooted trees up to order 8; those of the forms b c^k (quadrature),
+// b (c^k A c) and b A c^k, and b A A c^k cover every coefficient of the 12 stages and
+// fail at the first wrong digit of any of them.
+TEST(Dop853Tableau, WeightsSatisfyTheConditionsOfOrderEight) {
+    const tableau t = dop853_tableau();
+    double ck[16];
+    for (int i = 0; i < 16; ++i) ck[i] = 1;
+    for (int k = 0; k < 8; ++k) {  // sum b c^k = 1 / (k + 1)
+        EXPECT_NEAR(dot(t.b, ck, 12), 1.0 / (k + 1), condition_budget) << "b c^" << k;
+        double Ack[16], Ac[16], AAck[16];
+        apply(t, ck, Ack, 12);
+        if (k <= 6) {  // sum b A c^k = 1 / ((k + 1)(k + 2))
+            EXPECT_NEAR(dot(t.b, Ack, 12), 1.0 / ((k + 1) * (k + 2)), condition_budget) << "b A c^" << k;
+        }
+        if (k <= 5) {  // sum b A A c^k = 1 / ((k + 1)(k + 2)(k + 3))
+            apply(t, Ack, AAck, 12);
+            EXPECT_NEAR(dot(t.b, AAck, 12), 1.0 / ((k + 1) * (k + 2) * (k + 3)), condition_budget)
+                << "b A A c^" << k;
+        }
+        if (k <= 5) {  // sum b c^k (A c) = 1 / (2 (k + 3))
+            apply(t, t.c, Ac, 12);
+            double w[16];
+            for (int i = 0; i < 12; ++i) w[i] = t.b[i] * ck[i];
+            EXPECT_NEAR(dot(w, Ac, 12), 1.0 / (2.0 * (k + 3)), condition_budget) << "b c^" << k << " A c";
+        }
+        for (int i = 0; i < 16; ++i) ck[i] *= t.c[i];
+    }
+}
+
+// The fifth-order estimate differs from the solution by er: er annihilates the
+// quadrature conditions up to c^4; the third-order weights integrate c^0..c^2 exactly.
+TEST(Dop853Tableau, ErrorEstimatorsHaveOrdersFiveAndThree) {
+    const tableau t = dop853_tableau();
+    double ck[16];
+    for (int i = 0; i < 16; ++i) ck[i] = 1;
+    for (int k = 0; k < 5; ++k) {
+        EXPECT_NEAR(dot(t.er, ck, 12), 0.0, condition_budget) << "er c^" << k;
+        if (k <= 2) {
+            EXPECT_NEAR(dot(t.bhh, ck, 12), 1.0 / (k + 1), condition_budget) << "bhh c^" << k;
+        }
+        for (int i = 0; i < 16; ++i) ck[i] *= t.c[i];
+    }
+    EXPECT_GT(std::fabs(dot(t.er, ck, 12)), 1e-6) << "er must not vanish on c^5: it estimates an error";
+}
+
+// The extension stages 14..16 are stages of the same kind: consistent with their nodes and
+// exact for the quadrature of c^k up to the order they serve.
+TEST(Dop853Tableau, DenseOutputStagesAreConsistent) {
+    const tableau t = dop853_tableau();
+    double ck[16];
+    for (int i = 0; i < 16; ++i) ck[i] = 1;
+    for (int k = 0; k < 4; ++k) {
+        for (int i = 13; i < 16; ++i) {  // sum_j a_ij c_j^k = c_i^(k+1) / (k + 1) up to the stage order
+            double s = 0;
+            for (int j = 0; j < i; ++j) s += t.a[i][j] * ck[j];
+            EXPECT_NEAR(s, std::pow(t.c[i], k + 1) / (k + 1), dense_condition_budget)
+                << "stage " << i + 1 << ", c^" << k;
+        }
+        for (int i = 0; i < 16; ++i) ck[i] *= t.c[i];
+    }
+}
+
+// ---- convergence on the Kepler problem --------------------------------------------------
+
+namespace {
+
+// Kepler's problem, GM = 1, as x, y, vx, vy; a = 1, so the period is 2 pi.
+struct kepler {
+    void operator()(double, const double* y, double* f) const {
+        const double r2 = y[0] * y[0] + y[1] * y[1];
+        const double r3 = r2 * std::sqrt(r2);
+        f[0] = y[2];
+        f[1] = y[3];
+        f[2] = -y[0] / r3;
+        f[3] = -y[1] / r3;
+    }
+};
+
+// Pericentre of an orbit of eccentricity e and semi-major axis 1.
+void pericentre(double e, double* y) {
+    y[0] = 1 - e;
+    y[1] = 0;
+    y[2] = 0;
+    y[3] = std::sqrt((1 + e) / (1 - e));
+}
+
+// The exact position and velocity at time t after pericentre (Kepler's equation by Newton).
+void kepler_exact(double e, double t, double* y) {
+    double E = t;
+    for (int i = 0; i < 50; ++i) E = E - (E - e * std::sin(E) - t) / (1 - e * std::cos(E));
+    const double b = std::sqrt(1 - e * e);
+    const double Edot = 1 / (1 - e * std::cos(E));
+    y[0] = std::cos(E) - e;
+    y[1] = b * std::sin(E);
+    y[2] = -std::sin(E) * Edot;
+    y[3] = b * std::cos(E) * Edot;
+}
+
+// n equal steps of the method without error control over [0, T]; the largest deviation
+// from the exact solution at T (and, with `mid`, at the middle of every step through the
+// dense output).
+double fixed_step_error(double e, double T, int n, bool mid) {
+    dop853_run r;
+    double y0[4];
+    pericentre(e, y0);
+    dop853_start(kepler{}, r, 4, 0.0, y0, 1e300, 1e300, 1.0);  // every step is accepted
+    double worst = 0;
+    for (int k = 0; k < n; ++k) {
+        r.h = (k + 1 == n) ? T - r.t : T / n;
+        EXPECT_EQ(dop853_attempt(kepler{}, r, mid), dop853_outcome::accepted);
+        if (mid) {
+            double y[4], exact[4];
+            const double tm = r.t_old + 0.5 * r.h_old;
+            dop853_dense(r, tm, y);
+            kepler_exact(e, tm, exact);
+            for (int i = 0; i < 4; ++i) worst = std::fmax(worst, std::fabs(y[i] - exact[i]));
+        }
+    }
+    if (!mid) {
+        double exact[4];
+        kepler_exact(e, T, exact);
+        for (int i = 0; i < 4; ++i) worst = std::fmax(worst, std::fabs(r.y[i] - exact[i]));
+    }
+    return worst;
+}
+
+}  // namespace
+
+// Less than one period, so that no cancellation at the return to pericentre hides the
+// error; eccentricities 0 (still a nonlinear problem for the method) and 0.05.
+TEST(Dop853Step, ErrorFallsAsTheEighthPowerOfTheStep) {
+    for (const auto& [e, T] : {std::pair{0.0, 5.0}, std::pair{0.05, 3.0}}) {
+        const double err[3] = {fixed_step_error(e, T, 8, false), fixed_step_error(e, T, 16, false),
+                               fixed_step_error(e, T, 32, false)};
+        for (int k = 0; k < 2; ++k) {
+            const double ratio = err[k] / err[k + 1];
+            EXPECT_GT(ratio, order_ratio_low) << "e " << e << ": " << err[k] << " -> " << err[k + 1];
+            EXPECT_LT(ratio, order_ratio_high) << "e " << e << ": " << err[k] << " -> " << err[k + 1];
+        }
+        EXPECT_LT(err[2], 1e-10) << "e " << e;
+    }
+}
+
+// The continuous extension has order 7: its local error at mid-step falls as h^8.
+TEST(Dop853Step, DenseOutputHasOrderSeven) {
+    const double e = 0.3, T = twopi;
+    const double coarse = fixed_step_error(e, T, 16, true), fine = fixed_step_error(e, T, 32, true);
+    EXPECT_GT(coarse / fine, 100) << coarse << " -> " << fine;  // 2^7 = 128 at least
+}
+
+TEST(Dop853Step, ControlledStepsKeepTheErrorNearTheTolerance) {
+    const double e = 0.6;
+    for (double tol : {1e-8, 1e-11, 1e-13}) {
+        dop853_run r;
+        double y0[4], y[4], exact[4];
+        pericentre(e, y0);
+        dop853_start(kepler{}, r, 4, 0.0, y0, tol, tol, 1.0);
+        ASSERT_TRUE(dop853_advance(kepler{}, r, 3 * twopi + 1.0, y));
+        kepler_exact(e, 3 * twopi + 1.0, exact);
+        double worst = 0;
+        for (int i = 0; i < 4; ++i) worst = std::fmax(worst, std::fabs(y[i] - exact[i]));
+        // three orbits of a few dozen steps each: the global error stays within a few
+        // hundred per-step tolerances, and the run does not waste steps far below them
+        EXPECT_LT(worst, 300 * tol) << "tol " << tol;
+        EXPECT_GT(worst, 1e-4 * tol) << "tol " << tol << ": suspiciously exact";
+        EXPECT_GT(r.rejections + r.steps, 0);
+    }
+}
+
+TEST(Dop853Step, NonFiniteRightHandSideFailsInsteadOfHanging) {
+    auto nan_rhs = [](double, const double*, double* f) {
+        for (int i = 0; i < 4; ++i) f[i] = NAN;
+    };
+    dop853_run r;
+    const double y0[4] = {1, 0, 0, 1};
+    dop853_start(kepler{}, r, 4, 0.0, y0, 1e-10, 1e-10, 1.0);
+    double y[4];
+    EXPECT_FALSE(dop853_advance(nan_rhs, r, 1.0, y));
+    EXPECT_EQ(r.t, 0.0);
+}
+
+// ---- the galaxy -------------------------------------------------------------------------
+
+namespace {
+
+// One two-armed trailing spiral, fully grown, rotating at 0.5.
+params one_spiral() {
+    params p;
+    p.n_particles = 1;
+    p.number_equations = 6;
+    p.npatterns = 1;
+    p.mm[0] = 2;
+    p.epsilon[0] = 0.01;
+    p.alpha[0] = -8;
+    p.Omegas[0] = 0.5;
+    p.phi0[0] = 0.3;
+    p.smin[0] = 0.1;
+    p.smax[0] = 10;
+    p.wmin[0] = 1;
+    p.wmax[0] = 1;
+    return p;
+}
+
+orbit_state star_at(double x, double y, double vx, double vy) {
+    orbit_state s;
+    s.w[0] = x;
+    s.w[1] = y;
+    s.w[3] = vx;
+    s.w[4] = vy;
+    return s;
+}
+
+follower eighth_order(double tol) {
+    follower f;
+    f.how = {method::dop853, tol};
+    return f;
+}
+
+}  // namespace
+
+TEST(Dop853Orbits, JacobiEnergyIsConservedToTheToleranceInOneSteadyPattern) {
+    const params p = one_spiral();
+    const double stars[][4] = {{2.0, 0.0, 0.3, 0.8}, {1.2, 0.1, 0.2, 0.9}, {0.5, 0.0, 0.2, 0.9}};
+    for (const auto& a : stars) {
+        orbit_state s = star_at(a[0], a[1], a[2], a[3]);
+        follower f = eighth_order(jacobi_tol);
+        const double E0 = jacobi(p, s, 0);
+        const double terms = 0.5 * (sq(a[2]) + sq(a[3])) + std::fabs(std::log(std::hypot(a[0], a[1]))) +
+                             std::fabs(p.Omegas[0] * (a[0] * a[3] - a[1] * a[2]));
+        double worst = 0;
+        for (int orbit = 1; orbit <= 100; ++orbit) {
+            ASSERT_TRUE(taketstep(p, f, s, orbit * twopi)) << "orbit " << orbit;
+            ASSERT_EQ(s.t, orbit * twopi) << "output times are hit exactly";
+            worst = std::fmax(worst, std::fabs(jacobi(p, s, 0) - E0));
+        }
+        EXPECT_LE(worst / terms, jacobi_tol * double(f.run.steps))
+            << "star at x = " << a[0] << ": E_J changed by " << worst << " in " << f.run.steps << " steps";
+        EXPECT_EQ(s.w[2], 0.0);
+        EXPECT_EQ(s.w[5], 0.0);
+    }
+}
+
+// An output time that a step passes is interpolated; the same integration with its
+// last step shortened to land on the output time must agree to the tolerance.
+TEST(Dop853Orbits, DenseOutputAgreesWithAStepLandingOnTheOutputTime) {
+    const params p = one_spiral();
+    const double tol = 1e-12;
+    for (double target : {1.0, 7.3, 50.0, 123.456}) {
+        orbit_state dense = star_at(1.2, 0.1, 0.2, 0.9);
+        follower f = eighth_order(tol);
+        ASSERT_TRUE(taketstep(p, f, dense, target));
+        ASSERT_TRUE(f.run.dense) << "the last step passed the target";
+
+        // the same integration (same right-hand side, tolerance and first step), its
+        // last step shortened to end on the target
+        auto rhs = [&p](double t, const double* y, double* d) {
+            orbit_state q = star_at(y[0], y[1], y[2], y[3]), out;
+            q.t = t;
+            eqn(p, q, out);
+            d[0] = out.w[0], d[1] = out.w[1], d[2] = out.w[3], d[3] = out.w[4];
+        };
+        dop853_run r;
+        const double y0[4] = {1.2, 0.1, 0.2, 0.9};
+        dop853_start(rhs, r, 4, 0.0, y0, tol, tol, 1.0);
+        while (r.t < target) {
+            if (r.t + r.h > target) r.h = target - r.t;
+            ASSERT_NE(dop853_attempt(rhs, r, false), dop853_outcome::failed);
+        }
+        ASSERT_EQ(r.t, target);
+        const double w[4] = {dense.w[0], dense.w[1], dense.w[3], dense.w[4]};
+        for (int i = 0; i < 4; ++i)
+            EXPECT_LE(std::fabs(w[i] - r.y[i]), dense_budget_per_tol * tol * (1 + std::fabs(r.y[i])))
+                << "target " << target << ", value " << i << ": " << w[i] << " vs " << r.y[i];
+    }
+}
+
+TEST(Dop853Orbits, OutputTimesDoNotChangeTheIntegration) {
+    const params p = one_spiral();
+    orbit_state once = star_at(1.2, 0.1, 0.2, 0.9), often = once;
+    follower a = eighth_order(1e-13), b = eighth_order(1e-13);
+    ASSERT_TRUE(taketstep(p, a, once, 40.0));
+    for (int k = 1; k <= 40; ++k) ASSERT_TRUE(taketstep(p, b, often, k * 1.0));
+    // the steps are the same: only the final interpolation is shared
+    EXPECT_EQ(a.run.steps, b.run.steps);
+    for (int i : {0, 1, 3, 4}) EXPECT_EQ(once.w[i], often.w[i]) << "value " << i;
+}
+
+TEST(Dop853Orbits, AnEarlierTargetRestartsBackwards) {
+    const params p = one_spiral();
+    orbit_state s = star_at(1.2, 0.1, 0.2, 0.9);
+    const orbit_state s0 = s;
+    follower f = eighth_order(1e-13);
+    ASSERT_TRUE(taketstep(p, f, s, 10 * twopi));
+    ASSERT_TRUE(taketstep(p, f, s, 0.0));
+    EXPECT_EQ(s.t, 0.0);
+    for (int i : {0, 1, 3, 4}) EXPECT_NEAR(s.w[i], s0.w[i], 1e-10) << "value " << i;
+}
+
+TEST(Dop853Orbits, ASingularStarFails) {
+    params p = one_spiral();
+    p.npatterns = 0;
+    orbit_state s = star_at(0.0, 0.0, 0.0, 0.0);  // at the centre the force is 0/0
+    follower f = eighth_order(1e-13);
+    EXPECT_FALSE(taketstep(p, f, s, 1.0));
+    EXPECT_EQ(s.t, 0.0);
+}
+
+// The examples' stars after 10 orbits: the eighth-order method at 1e-14 and the
+// extrapolation integrator agree at the time the extrapolation integrator reached.
+TEST(Dop853Orbits, ExampleStarsAgreeWithTheExactIntegrator) {
+    for (const char* name : {"migrate", "twin", "spread"}) {
+        const std::string path = std::string(ORBKIT_EXAMPLES) + "/" + name + ".setup";
+        std::FILE* file = std::fopen(path.c_str(), "r");
+        ASSERT_NE(file, nullptr) << path;
+        params p;
+        rand48 g;
+        std::FILE* sink = std::tmpfile();
+        const bool ok = readsetup(file, path, p, g, sink, sink, "test");
+        std::fclose(file);
+        std::fclose(sink);
+        ASSERT_TRUE(ok) << path;
+        double worst = 0;
+        for (int i = 0; i < p.nstars; ++i) {
+            orbit_state exact;
+            do_one(exact, p, g);
+            orbit_state fast = exact;
+            ASSERT_TRUE(taketstep(p, exact, 10 * twopi)) << name << " star " << i;
+            follower f = eighth_order(agreement_tol);
+            ASSERT_TRUE(taketstep(p, f, fast, exact.t)) << name << " star " << i;
+            for (int v : {0, 1, 3, 4}) worst = std::fmax(worst, std::fabs(fast.w[v] - exact.w[v]));
+        }
+        EXPECT_LE(worst, agreement_budget) << name << ": largest difference " << worst;
+        RecordProperty(std::string(name) + "_worst", std::to_string(worst));
+    }
+}
