@@ -12,9 +12,12 @@ void draw_star(params& p, rand48& g, survey_star& s) {
     s.init[1].w[0] = s.init[1].w[0] + twin_offset;
 }
 
-void follow_star(survey_star& s, int b, double tmax, const std::atomic<bool>* stop) {
+void follow_star(survey_star& s, int b, double tmax, const std::atomic<bool>* stop,
+                 const integrator& how) {
     s.end[b] = s.init[b];
-    s.ok[b] = taketstep(s.model, s.end[b], tmax, stop);
+    follower f;
+    f.how = how;
+    s.ok[b] = taketstep(s.model, f, s.end[b], tmax, stop);
 }
 
 double final_l(survey_star& s, int b) {
@@ -69,9 +72,10 @@ std::vector<double> spread_times(const params& p, double tmax) {
 }
 
 void advance_ensemble(const params& p, int n, orbit_state* member, bool* alive, bool* failed,
-                      double t, const std::atomic<bool>* stop) {
+                      double t, const std::atomic<bool>* stop, follower* runs) {
 #pragma omp parallel for schedule(dynamic, 1)
-    for (int i = 0; i < n; ++i) failed[i] = alive[i] && !taketstep(p, member[i], t, stop);
+    for (int i = 0; i < n; ++i)
+        failed[i] = alive[i] && !(runs ? taketstep(p, runs[i], member[i], t, stop) : taketstep(p, member[i], t, stop));
     for (int i = 0; i < n; ++i) {
         if (!failed[i]) continue;
         alive[i] = false;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <vector>
 
+#include "integrator.h"
 #include "params.h"
 #include "state.h"
 
@@ -24,7 +25,8 @@ struct survey_star {
 // the surveys draw them. p receives the phases drawn (randp0 == 1), as do_one leaves it.
 void draw_star(params& p, rand48& g, survey_star& s);
 // Integrates body b (0 the star, 1 the twin) from its initial state to tmax.
-void follow_star(survey_star& s, int b, double tmax, const std::atomic<bool>* stop = nullptr);
+void follow_star(survey_star& s, int b, double tmax, const std::atomic<bool>* stop = nullptr,
+                 const integrator& how = {});
 // The final angular momentum of body b; NaN, with NaN values in end[b], when its
 // integration failed.
 double final_l(survey_star& s, int b);
@@ -52,9 +54,10 @@ bool spread_interval_ok(const params& p, double tmax);
 
 // Advances every living member to t, in parallel. A member whose integration fails
 // gets failed[i] set, alive[i] cleared and NaN phase-space values (its time stays
-// where it stopped).
+// where it stopped). Each member is followed by runs[i] across the output times;
+// without runs, by the extrapolation integrator.
 void advance_ensemble(const params& p, int n, orbit_state* member, bool* alive, bool* failed,
-                      double t, const std::atomic<bool>* stop = nullptr);
+                      double t, const std::atomic<bool>* stop = nullptr, follower* runs = nullptr);
 
 // The spread of the ensemble at one output time: the largest distance of a member
 // from member 0, the standard deviation of the angular momenta and the largest

@@ -126,7 +126,7 @@ void print_stuff(std::FILE* f, const params& p, orbit_state s) {
     print_tail(f, p, q, plain_four, plain_two);
 }
 
-saved_orbit save_one(const params& p, const std::string& path, orbit_state s) {
+saved_orbit save_one(const params& p, const std::string& path, orbit_state s, const integrator& how) {
     saved_orbit out;
     std::FILE* f = std::fopen(path.c_str(), "w");
     if (!f) {
@@ -139,9 +139,11 @@ saved_orbit save_one(const params& p, const std::string& path, orbit_state s) {
     const double L0 = get_ll(s);
     print_stuff(f, p, s);
     double target = 0;  // a running sum of output intervals, from 0
+    follower run;
+    run.how = how;
     for (int i = 0; i < p.nsteps; ++i) {
         target = target + p.dt_int;
-        if (!taketstep(p, s, target)) {
+        if (!taketstep(p, run, s, target)) {
             out.status = saved_orbit::integration_failed;
             out.t_fail = s.t;
             break;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "integrator.h"
 #include "params.h"
 #include "state.h"
 
@@ -41,7 +42,7 @@ struct saved_orbit {
     double dl = 0;      // change of angular momentum, L1 - L0
     double t_fail = 0;  // time reached when the integration failed
 };
-saved_orbit save_one(const params& p, const std::string& path, orbit_state s);
+saved_orbit save_one(const params& p, const std::string& path, orbit_state s, const integrator& how = {});
 // The summary line of a written orbit file: "%s dl = %.3f\n".
 void print_summary(std::FILE* out, const std::string& path, double dl);
 // "<setup>_<count><suffix>": the name of a survey's orbit file.
