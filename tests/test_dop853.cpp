@@ -3,6 +3,7 @@
 // invariants and against the extrapolation integrator.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -321,6 +322,12 @@ orbit_state star_at(double x, double y, double vx, double vy) {
     return s;
 }
 
+double largest_difference(const orbit_state& a, const orbit_state& b) {
+    double d = 0;
+    for (int v : {0, 1, 3, 4}) d = std::fmax(d, std::fabs(a.w[v] - b.w[v]));
+    return d;
+}
+
 follower eighth_order(double tol) {
     follower f;
     f.how = {method::dop853, tol};
@@ -418,9 +425,13 @@ TEST(Dop853Orbits, ASingularStarFails) {
 
 // The examples' stars (survey stars with their twins, the spread ensemble) after 10
 // orbits: the eighth-order method at 1e-14 and the extrapolation integrator agree at
-// the time the extrapolation integrator reached.
+// the time the extrapolation integrator reached. Where they do not, the extrapolation
+// integrator must be the one in error: a step of it across the start or end of a
+// pattern's growth (a kink of the force in time) may err by more than its tolerance, so
+// the same integrator stopped at every such switch must then agree with the
+// eighth-order method, and such stars must stay rare.
 TEST(Dop853Orbits, ExampleStarsAgreeWithTheExactIntegrator) {
-    for (const char* name : {"migrate", "twin", "spread"}) {
+    for (const char* name : {"migrate", "twin", "transient", "spread"}) {
         const std::string path = std::string(ORBKIT_EXAMPLES) + "/" + name + ".setup";
         std::FILE* file = std::fopen(path.c_str(), "r");
         ASSERT_NE(file, nullptr) << path;
@@ -447,17 +458,41 @@ TEST(Dop853Orbits, ExampleStarsAgreeWithTheExactIntegrator) {
                 }
             }
         }
-        double worst = 0;
+        const double end = 10 * twopi;
+        double worst = 0, worst_stopped = 0;
+        int exact_off = 0;
         for (std::size_t i = 0; i < start.size(); ++i) {
+            const params& m = model[i];
             orbit_state exact = start[i], fast = start[i];
-            ASSERT_TRUE(taketstep(model[i], exact, 10 * twopi)) << name << " star " << i;
+            ASSERT_TRUE(taketstep(m, exact, end)) << name << " star " << i;
             follower f = eighth_order(agreement_tol);
-            ASSERT_TRUE(taketstep(model[i], f, fast, exact.t)) << name << " star " << i;
-            for (int v : {0, 1, 3, 4}) worst = std::fmax(worst, std::fabs(fast.w[v] - exact.w[v]));
+            ASSERT_TRUE(taketstep(m, f, fast, exact.t)) << name << " star " << i;
+            const double d = largest_difference(fast, exact);
+            if (d <= agreement_budget) {
+                worst = std::fmax(worst, d);
+                continue;
+            }
+            ++exact_off;
+            std::vector<double> switches;
+            for (int k = 0; k < m.npatterns; ++k)
+                for (double t : {m.starttime[k], m.starttime[k] + m.growtime[k]})
+                    if (t > 0 && t < end) switches.push_back(t);
+            std::sort(switches.begin(), switches.end());
+            orbit_state stopped = start[i];
+            for (double t : switches) {
+                ASSERT_TRUE(taketstep(m, stopped, t));
+            }
+            ASSERT_TRUE(taketstep(m, stopped, end));
+            ASSERT_EQ(stopped.t, exact.t);
+            worst_stopped = std::fmax(worst_stopped, largest_difference(fast, stopped));
+            EXPECT_LE(largest_difference(fast, stopped), agreement_budget)
+                << name << " star " << i << ": " << d << " from the exact integrator, which stopped at the switches gives "
+                << largest_difference(fast, stopped);
         }
-        EXPECT_LE(worst, agreement_budget) << name << ": largest difference " << worst;
-        char shown[32];
-        std::snprintf(shown, sizeof shown, "%.3g", worst);
+        EXPECT_LE(exact_off, int(start.size() / 100)) << name;
+        char shown[96];
+        std::snprintf(shown, sizeof shown, "%.3g over %zu stars; %d beyond (%.3g with stops)", worst, start.size(),
+                      exact_off, worst_stopped);
         RecordProperty(std::string(name) + "_worst", shown);
     }
 }
