@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "run.h"
+
 #ifndef ORBKIT_VERSION
 #define ORBKIT_VERSION "unknown"
 #endif
@@ -261,16 +263,19 @@ int check_setup(std::FILE* out, const program_info& info, const std::string& pat
 }
 
 int startup(int argc, char** argv, const program_info& info, run_start& run) {
+    guard_standard_streams();
     const command_line c = parse_command_line(argc, argv);
     switch (c.action) {
     case command_line::help:
         print_help(stdout, info);
-        return 0;
+        return flush_stdout(info.name) ? 0 : 2;
     case command_line::version:
         print_version(stdout, info);
-        return 0;
-    case command_line::check:
-        return check_setup(stdout, info, c.setup);
+        return flush_stdout(info.name) ? 0 : 2;
+    case command_line::check: {
+        const int status = check_setup(stdout, info, c.setup);
+        return flush_stdout(info.name) ? status : 2;
+    }
     case command_line::wrong:
         std::printf("args: setup_file  \n");
         std::fprintf(stderr, "%s: %s; %s --help tells more\n", info.name, c.problem.c_str(), info.name);
@@ -289,6 +294,5 @@ int startup(int argc, char** argv, const program_info& info, run_start& run) {
     if (!ok) return 2;
     run.tmax = run_end(run.p, info.kind);
     std::printf("tmax(orbits) = %.2f\n", run.tmax / twopi);
-    std::fflush(stdout);
-    return -1;
+    return flush_stdout(info.name) ? -1 : 2;
 }

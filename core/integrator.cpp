@@ -14,8 +14,11 @@ bool stopped(const std::atomic<bool>* stop) { return stop && stop->load(std::mem
 
 bool taketstep(const params& p, orbit_state& s, double target, const std::atomic<bool>* stop) {
     double h = taketstep_first_step;
-    while (target > s.t) {
+    // NaN distances compare false: a budget that is not a number ends at the first step
+    const double budget = taketstep_min_steps + taketstep_steps_per_time * std::fabs(target - s.t);
+    for (double steps = 0; target > s.t; steps = steps + 1) {
         if (stopped(stop)) return false;
+        if (!(steps < budget)) return false;  // a star that needs this many steps is lost anyway
         const double before = s.t;
         if (!integrate(p, s, h)) return false;
         if (!(s.t > before)) return false;  // the step no longer moves the time

@@ -126,10 +126,19 @@ int integrate(const params& p, orbit_state& s, double& step);
 
 inline constexpr double taketstep_tolerance = 1e-4;  // a target is reached within this time
 inline constexpr double taketstep_first_step = 0.1;  // every advance starts with this step
+// Work budget of one advance: at most this many accepted forward steps, plus so many
+// per model time unit of the distance to the target. A star between r = 1 and 3 takes
+// about 10 steps per unit, one at r = 0.01 in a flat rotation curve about 10^3: the
+// budget is 200 times what the first needs. A star that needs more (started at the
+// centre, under a pattern of absurd speed or arm count) would run for hours: it
+// fails instead, within seconds.
+inline constexpr double taketstep_min_steps = 2e3;
+inline constexpr double taketstep_steps_per_time = 2e3;
 
 // Advances s until its time lies within taketstep_tolerance of target: forward with
 // the proposed steps (possibly past target), then back onto it. Returns false when
-// the integrator gave up on the way; s then holds the last state it reached.
+// the integrator gave up on the way or the work budget ran out; s then holds the
+// last state it reached.
 // A caller that may be interrupted passes `stop`: once it is set, the advance ends
 // after the step in progress and returns false.
 bool taketstep(const params& p, orbit_state& s, double target,

@@ -105,10 +105,10 @@ inline constexpr const char* plain_four = "%.3e %.3e %.3e %.3e ";
 inline constexpr const char* plain_two = "%.3e %.3e ";
 
 void print_tail(std::FILE* f, const params& p, const record& q, const char* four, const char* two) {
-    std::fprintf(f, four, q.r, q.phi, q.u, q.dv);
-    std::fprintf(f, four, q.L, q.J, q.e, q.theta1);
-    std::fprintf(f, two, q.KE, q.p0);
-    for (int k = 0; k < p.npatterns; ++k) std::fprintf(f, two, q.pk[k], q.fk[k]);
+    std::fprintf(f, four, shown(q.r), shown(q.phi), shown(q.u), shown(q.dv));
+    std::fprintf(f, four, shown(q.L), shown(q.J), shown(q.e), shown(q.theta1));
+    std::fprintf(f, two, shown(q.KE), shown(q.p0));
+    for (int k = 0; k < p.npatterns; ++k) std::fprintf(f, two, shown(q.pk[k]), shown(q.fk[k]));
     std::fputs("\n", f);
 }
 
@@ -116,19 +116,28 @@ void print_tail(std::FILE* f, const params& p, const record& q, const char* four
 
 void print_stuff(std::FILE* f, const params& p, int index, orbit_state s) {
     const record q = measure(p, s);
-    std::fprintf(f, indexed_lead, index, s.t / twopi, s.w[0], s.w[1], s.w[3], s.w[4]);
+    std::fprintf(f, indexed_lead, index, shown(s.t / twopi), shown(s.w[0]), shown(s.w[1]), shown(s.w[3]),
+                 shown(s.w[4]));
     print_tail(f, p, q, indexed_four, indexed_two);
 }
 
 void print_stuff(std::FILE* f, const params& p, orbit_state s) {
     const record q = measure(p, s);
-    std::fprintf(f, plain_lead, s.t, s.w[0], s.w[1], s.w[3], s.w[4]);
+    std::fprintf(f, plain_lead, shown(s.t), shown(s.w[0]), shown(s.w[1]), shown(s.w[3]), shown(s.w[4]));
     print_tail(f, p, q, plain_four, plain_two);
 }
 
+int write_error(std::FILE* f) {
+    if (!std::ferror(f)) return 0;
+    return errno ? errno : EIO;
+}
+
+std::string orbit_part_name(const std::string& path) { return path + orbit_part_suffix; }
+
 saved_orbit save_one(const params& p, const std::string& path, orbit_state s, const integrator& how) {
     saved_orbit out;
-    std::FILE* f = std::fopen(path.c_str(), "w");
+    const std::string part = orbit_part_name(path);
+    std::FILE* f = std::fopen(part.c_str(), "w");
     if (!f) {
         out.status = saved_orbit::cannot_create;
         out.error = errno;
@@ -138,10 +147,13 @@ saved_orbit save_one(const params& p, const std::string& path, orbit_state s, co
     std::fputs(orbit_header2, f);
     const double L0 = get_ll(s);
     print_stuff(f, p, s);
+    // the reason of a failed write is taken right after the line that met it, before
+    // anything else can overwrite errno
+    int error = write_error(f);
     double target = 0;  // a running sum of output intervals, from 0
     follower run;
     run.how = how;
-    for (int i = 0; i < p.nsteps; ++i) {
+    for (int i = 0; i < p.nsteps && !error; ++i) {
         target = target + p.dt_int;
         if (!taketstep(p, run, s, target)) {
             out.status = saved_orbit::integration_failed;
@@ -149,15 +161,29 @@ saved_orbit save_one(const params& p, const std::string& path, orbit_state s, co
             break;
         }
         print_stuff(f, p, s);
+        error = write_error(f);
     }
-    std::fclose(f);
+    if (!error && std::fflush(f) != 0) error = write_error(f);
+    if (std::fclose(f) != 0 && !error) error = errno ? errno : EIO;
+    if (error) {
+        out.status = saved_orbit::cannot_write;
+        out.error = error;
+        std::remove(part.c_str());
+        return out;
+    }
+    if (std::rename(part.c_str(), path.c_str()) != 0) {  // a folder of that name, say
+        out.status = saved_orbit::cannot_create;
+        out.error = errno;
+        std::remove(part.c_str());
+        return out;
+    }
     out.L1 = get_ll(s);
     out.dl = out.L1 - L0;
     return out;
 }
 
 void print_summary(std::FILE* out, const std::string& path, double dl) {
-    std::fprintf(out, "%s dl = %.3f\n", path.c_str(), dl);
+    std::fprintf(out, "%s dl = %.3f\n", path.c_str(), shown(dl));
 }
 
 std::string orbit_name(const std::string& setup, long count, const char* suffix) {

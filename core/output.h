@@ -1,6 +1,7 @@
 // angle and statistics helpers, record lines, orbit files
 #pragma once
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -28,6 +29,10 @@ inline constexpr const char* orbit_header1 =
 inline constexpr const char* orbit_header2 =
     "#1,2,3,4 ,5 ,6,7  ,8,9,10,11,12,13    ,14,15,16,17,18,19\n";
 
+// NaN as the C library prints it carries its sign ("-nan" for 0/0 on x86); every
+// printed NaN reads "nan". Every other value passes unchanged.
+inline double shown(double v) { return v != v ? std::fabs(v) : v; }
+
 // Orbit record lines: indexed (member index, time in orbits, 4 digits) and
 // plain (time in model units, 3 digits). Every value is followed by one space.
 void print_stuff(std::FILE* f, const params& p, int index, orbit_state s);
@@ -36,13 +41,21 @@ void print_stuff(std::FILE* f, const params& p, orbit_state s);
 // The orbit file of a saved star: its initial state integrated again output time
 // by output time, one plain record line per output time.
 struct saved_orbit {
-    enum status_t { ok, cannot_create, integration_failed } status = ok;
-    int error = 0;      // errno of a failed creation
+    enum status_t { ok, cannot_create, cannot_write, integration_failed } status = ok;
+    int error = 0;      // errno of a failed creation or write
     double L1 = 0;      // angular momentum at the last output time
     double dl = 0;      // change of angular momentum, L1 - L0
     double t_fail = 0;  // time reached when the integration failed
 };
+// 0 while f has met no write error; else its reason (errno, EIO when none is known).
+// Call it right after the write, before anything else can change errno.
+int write_error(std::FILE* f);
+
+// The file is written under orbit_part_name(path) and renamed to path once it is
+// whole, so that path never holds a cut orbit; a failed file leaves nothing behind.
 saved_orbit save_one(const params& p, const std::string& path, orbit_state s, const integrator& how = {});
+inline constexpr const char* orbit_part_suffix = ".part";
+std::string orbit_part_name(const std::string& path);
 // The summary line of a written orbit file: "%s dl = %.3f\n".
 void print_summary(std::FILE* out, const std::string& path, double dl);
 // "<setup>_<count><suffix>": the name of a survey's orbit file.

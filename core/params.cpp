@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
-#include <type_traits>
+#include <limits>
 
 namespace {
 
@@ -31,6 +31,14 @@ struct line_reader {
         const std::size_t len = std::strlen(l.text);
         if (len == line_buffer - 1 && l.text[len - 1] != '\n') {
             const int c = std::fgetc(f);
+            if (c == '\n') {  // exactly 179 characters: the newline alone is the next setup line
+                std::ungetc(c, f);
+                std::fprintf(diag,
+                             "%s: %s:%d: warning: line of %d characters fills the line buffer; "
+                             "its newline is read as the next setup line, which is empty\n",
+                             program, path.c_str(), l.number, line_buffer - 1);
+                return true;
+            }
             if (c != EOF) {  // the rest of this file line becomes the next setup line
                 std::ungetc(c, f);
                 std::fprintf(diag,
@@ -60,32 +68,73 @@ struct line_reader {
         return s;
     }
 
-    // Converts the start of the next setup line with `conversion`; text after the
-    // value is a comment. A start that does not convert leaves v as it was.
-    template <class T, class Tmp>
-    bool value(const char* name, T& v, const char* conversion) {
+    // A start that does not convert leaves v as it was, and is said.
+    void not_converted(const setup_line& l, const char* name, const char* expected, double v) const {
+        // A setup file has no comment lines: such a line still takes a value's place.
+        std::fprintf(diag,
+                     "%s: %s:%d: warning: %s: expected %s, got '%s'; keeping %.17g; "
+                     "if the line was meant as a comment, every later value is read one "
+                     "line off (%s --check %s shows them all)\n",
+                     program, path.c_str(), l.number, name, expected, shown(l.text).c_str(), v,
+                     program, path.c_str());
+    }
+
+    // Converts the start of the next setup line with "%lf"; text after the value is a
+    // comment. A number that is not finite is taken as it stands, and said.
+    bool real(const char* name, double& v) {
         setup_line l;
         if (!read(l)) return missing(name), false;
-        Tmp tmp;
-        const bool converted = std::sscanf(l.text, conversion, &tmp) == 1;
+        double tmp;
+        const bool converted = std::sscanf(l.text, "%lf", &tmp) == 1;
         if (converted) {
-            v = static_cast<T>(tmp);
+            v = tmp;
+            if (!std::isfinite(v))
+                warn(l.number, name, std::isnan(v) ? "nan is not a finite number; what depends on it "
+                                                     "prints as nan or inf"
+                                     : v > 0 ? "inf is not a finite number; what depends on it prints "
+                                               "as nan or inf"
+                                             : "-inf is not a finite number; what depends on it prints "
+                                               "as nan or inf");
         } else {
-            // A setup file has no comment lines: such a line still takes a value's place.
-            std::fprintf(diag,
-                         "%s: %s:%d: warning: %s: expected %s, got '%s'; keeping %.17g; "
-                         "if the line was meant as a comment, every later value is read one "
-                         "line off (%s --check %s shows them all)\n",
-                         program, path.c_str(), l.number, name,
-                         std::is_floating_point_v<T> ? "a number" : "an integer",
-                         shown(l.text).c_str(), double(v), program, path.c_str());
+            not_converted(l, name, "a number", v);
         }
+        if (trace) trace->push_back({name, l.number, shown(l.text), converted, v});
+        return true;
+    }
+
+    // An integer as "%d" or "%ld" reads it (blanks, a sign, decimal digits; the rest
+    // is a comment), but a value beyond the type is refused: the conversion would
+    // be undefined, and in practice wraps (4294967296 stars became 0).
+    template <class T>
+    bool integer(const char* name, T& v) {
+        setup_line l;
+        if (!read(l)) return missing(name), false;
+        errno = 0;
+        char* end;
+        const long long n = std::strtoll(l.text, &end, 10);
+        const bool converted = end != l.text;
+        if (converted && (errno == ERANGE || n < std::numeric_limits<T>::min() ||
+                          n > std::numeric_limits<T>::max())) {
+            const char* digits = l.text + std::strspn(l.text, " \t\n\v\f\r");
+            std::fprintf(diag, "%s: %s:%d: %s: %.*s is outside the integers from %lld to %lld\n", program,
+                         path.c_str(), l.number, name, int(end - digits), digits,
+                         (long long)std::numeric_limits<T>::min(), (long long)std::numeric_limits<T>::max());
+            return false;
+        }
+        if (converted)
+            v = static_cast<T>(n);
+        else
+            not_converted(l, name, "an integer", double(v));
         if (trace) trace->push_back({name, l.number, shown(l.text), converted, double(v)});
         return true;
     }
-    bool real(const char* name, double& v) { return value<double, double>(name, v, "%lf"); }
-    bool integer(const char* name, int& v) { return value<int, int>(name, v, "%d"); }
-    bool integer(const char* name, std::int64_t& v) { return value<std::int64_t, long>(name, v, "%ld"); }
+
+    void refuse(int line, const char* name, const char* reason) const {
+        std::fprintf(diag, "%s: %s:%d: %s: %s\n", program, path.c_str(), line, name, reason);
+    }
+    void warn(int line, const char* name, const char* reason) const {
+        std::fprintf(diag, "%s: %s:%d: warning: %s: %s\n", program, path.c_str(), line, name, reason);
+    }
 };
 
 }  // namespace
@@ -93,14 +142,37 @@ struct line_reader {
 bool read_setup_values(std::FILE* f, const std::string& path, params& p, std::FILE* diag,
                        const char* program, std::vector<setup_value>* trace) {
     line_reader in{f, path, diag, program, trace};
-    if (!in.real("gamma_", p.gamma_) || !in.real("NU", p.NU) || !in.real("mixtime", p.mixtime) ||
-        !in.real("dt_int", p.dt_int))
+    const int gamma_line = in.next_number;
+    if (!in.real("gamma_", p.gamma_)) return false;
+    if (p.gamma_ <= -1)  // kappa^2 = 2 (1 + gamma_) Omega^2 is not positive
+        in.warn(gamma_line, "gamma_", "at -1 or below the epicycle frequency kappa is not real: "
+                "the columns J, e and theta1 of the record lines print as nan or inf");
+    if (!in.real("NU", p.NU) || !in.real("mixtime", p.mixtime)) return false;
+    const int dt_int_line = in.next_number;
+    if (!in.real("dt_int", p.dt_int)) return false;
+    const double dt = p.dt_int * twopi;  // as to_model_units will store it
+    if (!std::isfinite(dt))
+        return in.refuse(dt_int_line, "dt_int", "the run length must be finite"), false;
+    const int nsteps_line = in.next_number;
+    if (!in.integer("nsteps", p.nsteps)) return false;
+    // the ensemble runs nsteps + 1 intervals: that count must be an int as well
+    if (p.nsteps == std::numeric_limits<int>::max())
+        return in.refuse(nsteps_line, "nsteps", "the run cannot hold 2147483647 output intervals"), false;
+    if (!std::isfinite(dt * double(p.nsteps + 1)) || !std::isfinite(dt * p.nsteps))
+        return in.refuse(nsteps_line, "nsteps", "with this dt_int the run length is not finite"), false;
+    if (!in.integer("nstars", p.nstars) || !in.real("disp_u0", p.disp_u0) || !in.real("r_min", p.r_min))
         return false;
-    if (!in.integer("nsteps", p.nsteps) || !in.integer("nstars", p.nstars) ||
-        !in.real("disp_u0", p.disp_u0) || !in.real("r_min", p.r_min) ||
-        !in.real("r_max", p.r_max) || !in.integer("lseed", p.lseed) ||
-        !in.integer("randp0", p.randp0) || !in.real("l_min", p.l_min) ||
-        !in.real("l_max", p.l_max))
+    const int r_max_line = in.next_number;
+    if (!in.real("r_max", p.r_max)) return false;
+    if (p.r_min == 0 && p.r_max == 0)
+        return in.refuse(r_max_line, "r_max", "every star would start at r = 0, where its direction is "
+                         "undefined"), false;
+    // initial radii are uniform in [r_min, r_max]: an interval that holds 0 puts stars near the centre
+    if (!(p.r_min > 0 && p.r_max > 0) && !(p.r_min < 0 && p.r_max < 0) && p.gamma_ < 0.5)
+        in.warn(r_max_line, "r_max", "initial radii between r_min and r_max reach the centre, where the "
+                "background's force is singular: stars started near it fail");
+    if (!in.integer("lseed", p.lseed) || !in.integer("randp0", p.randp0) ||
+        !in.real("l_min", p.l_min) || !in.real("l_max", p.l_max))
         return false;
     const int npatterns_line = in.next_number;
     if (!in.integer("npatterns", p.npatterns)) return false;
@@ -109,6 +181,8 @@ bool read_setup_values(std::FILE* f, const std::string& path, params& p, std::FI
                      program, path.c_str(), npatterns_line, p.npatterns, max_patterns);
         return false;
     }
+    if (p.npatterns < 0)
+        return in.refuse(npatterns_line, "npatterns", "a number of patterns cannot be negative"), false;
     for (int k = 0; k < p.npatterns; ++k) {
         if (!in.real("mm", p.mm[k]) || !in.real("epsilon", p.epsilon[k]) ||
             !in.real("phi0", p.phi0[k]) || !in.real("alpha", p.alpha[k]) ||

@@ -1,5 +1,6 @@
 #include "run.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,66 @@ std::FILE* open_output(const char* program, const std::string& path) {
     return f;
 }
 
+void cannot_write(const char* program, const std::string& path, int error) {
+    std::fprintf(stderr, "%s: %s: cannot write: %s\n", program, path.c_str(), std::strerror(error));
+}
+
+bool line_file::open(const char* prog, const std::string& name) {
+    program = prog;
+    path = name;
+    f = open_output(program, path);
+    kept = 0;
+    error = 0;
+    return f != nullptr;
+}
+
+void line_file::note() {
+    if (!error) error = write_error(f);
+}
+
+bool line_file::commit() {
+    note();
+    if (!error && std::fflush(f) != 0) error = write_error(f);
+    if (!error) {
+        kept = std::ftell(f);
+        return true;
+    }
+    cannot_write(program, path, error);
+    abandon();
+    return false;
+}
+
+bool line_file::close() {
+    if (!commit()) return false;
+    const int closed = std::fclose(f);
+    f = nullptr;
+    if (closed == 0) return true;
+    cannot_write(program, path, errno ? errno : EIO);
+    return false;
+}
+
+void line_file::abandon() {
+    if (!f) return;
+    std::fclose(f);  // may push out part of an uncommitted line: cut it off below
+    f = nullptr;
+    if (kept >= 0) (void)truncate(path.c_str(), kept);  // a device cannot be cut: nothing to do
+}
+
+bool flush_stdout(const char* program) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+    cannot_write(program, "standard output", errno ? errno : EIO);
+    return false;
+}
+
+void guard_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // open takes the lowest free number, which is fd: the lower ones are open by now
+        const int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (null != fd && null >= 0) close(null);
+    }
+}
+
 namespace {
 
 // An orbit file to write for a saved star (or its twin).
@@ -34,27 +95,37 @@ struct save_task {
 
 // Writes the orbit files in parallel, then reports them in order: the summary
 // line on standard output, failures on standard error. False when a file could
-// not be created (the run must stop).
+// not be created or written (the run must stop); the files after it, written
+// but never announced, are removed.
 bool run_saves(const char* program, std::vector<save_task>& tasks) {
     const long n = long(tasks.size());
 #pragma omp parallel for schedule(dynamic, 1)
     for (long i = 0; i < n; ++i) tasks[i].result = save_one(*tasks[i].model, tasks[i].name, tasks[i].init);
-    for (const save_task& t : tasks) {
+    for (long i = 0; i < n; ++i) {
+        const save_task& t = tasks[i];
         switch (t.result.status) {
         case saved_orbit::ok:
             print_summary(stdout, t.name, t.result.dl);
-            break;
-        case saved_orbit::cannot_create:
-            cannot_create(program, t.name, t.result.error);
-            return false;
+            continue;
         case saved_orbit::integration_failed:
             std::fprintf(stderr, "%s: %s: integration failed at t = %.6g; the orbit file ends there\n",
                          program, t.name.c_str(), t.result.t_fail);
+            continue;
+        case saved_orbit::cannot_create:
+            cannot_create(program, t.name, t.result.error);
+            break;
+        case saved_orbit::cannot_write:
+            cannot_write(program, t.name, t.result.error);
             break;
         }
+        flush_stdout(program);  // the summaries before the failure are true
+        for (long j = i + 1; j < n; ++j)
+            if (tasks[j].result.status == saved_orbit::ok ||
+                tasks[j].result.status == saved_orbit::integration_failed)
+                std::remove(tasks[j].name.c_str());
+        return false;
     }
-    std::fflush(stdout);
-    return true;
+    return flush_stdout(program);
 }
 
 }  // namespace
@@ -67,13 +138,12 @@ int run_survey(int argc, char** argv, const survey& kind) {
     rand48& g = run.g;
     const double tmax = run.tmax;
     const std::string& setup = run.setup;
-    std::FILE* table = open_output(program, setup + kind.table_suffix);
-    if (!table) return 2;
+    line_file table;
+    if (!table.open(program, setup + kind.table_suffix)) return 2;
     if (p.nstars <= 0) {
         std::fprintf(stderr, "%s: nstars is %d: no star drawn, the table is empty and no orbit file is written\n",
                      program, p.nstars);
-        std::fclose(table);
-        return 1;
+        return table.close() ? 1 : 2;
     }
 
     std::vector<survey_star> batch(survey_batch);  // fixed size: memory does not grow with nstars
@@ -98,24 +168,23 @@ int run_survey(int argc, char** argv, const survey& kind) {
                                  program, first + i, b ? " (twin)" : "", s.end[b].t);
                 L[b] = final_l(s, b);
             }
-            kind.write_row(table, L0, L, s.end);
-            std::fflush(table);
+            kind.write_row(table.f, L0, L, s.end);
+            if (!table.commit()) return 2;
             const double dL = L[0] - L0;  // the star's change alone decides, never the twin's
             if (p.l_min < dL && dL < p.l_max)
                 for (int b = 0; b < kind.bodies; ++b)
                     saves.push_back({orbit_name(setup, saved++, kind.orbit_suffix), &s.model, s.init[b], {}});
         }
-        if (!run_saves(program, saves)) return 2;
+        if (!run_saves(program, saves)) return table.abandon(), 2;
         bar.update(first + n);
     }
     bar.finish();
     if (saved == 0) {  // every run leaves at least one orbit file: the last star's, without a twin
         const survey_star& last = batch[(p.nstars - 1) % survey_batch];
         saves.assign(1, {orbit_name(setup, 0, kind.orbit_suffix), &last.model, last.init[0], {}});
-        if (!run_saves(program, saves)) return 2;
+        if (!run_saves(program, saves)) return table.abandon(), 2;
     }
-    std::fclose(table);
-    return 1;
+    return table.close() ? 1 : 2;
 }
 
 progress::progress(const char* program, long total, const char* unit)

@@ -5,7 +5,8 @@
 namespace {
 // L0, dL = L1 - L0, final x and y
 void write_row(std::FILE* table, double L0, const double* L, const orbit_state* end) {
-    std::fprintf(table, "%.3f %.3f %.3f %.3f\n", L0, L[0] - L0, end[0].w[0], end[0].w[1]);
+    std::fprintf(table, "%.3f %.3f %.3f %.3f\n", shown(L0), shown(L[0] - L0), shown(end[0].w[0]),
+                 shown(end[0].w[1]));
 }
 }  // namespace
 

@@ -33,55 +33,70 @@ int main(int argc, char** argv) {
     const int nstars = p.nstars;
     if (nstars > ensemble_capacity) {
         std::printf("make state larger\n");
-        return 0;
+        return flush_stdout(program) ? 0 : 2;
     }
     const std::string& setup = run.setup;
-    if (!spread_interval_ok(p, tmax)) {
-        // the output times t = dt_int, 2 dt_int, ... would never pass tmax
+    if (!(p.dt_int > 0 && std::isfinite(p.dt_int))) {
+        // output times t = dt_int, 2 dt_int, ... that never pass tmax, or never reach it
         std::fprintf(stderr, "%s: %s: dt_int must be a positive, finite number of orbits, got %g\n",
-                     program, setup.c_str(), p.dt_int / twopi);
+                     program, setup.c_str(), shown(p.dt_int / twopi));
         return 2;
     }
-    std::FILE* records = open_output(program, setup + ".x");
-    if (!records) return 2;
-    std::FILE* spread = open_output(program, setup + ".l");
-    if (!spread) {
-        std::fclose(records);
-        std::remove((setup + ".x").c_str());  // a refused run leaves no output file
+    if (nstars <= 0)
+        std::fprintf(stderr, "%s: nstars is %d: the ensemble is empty; every spread line has lsig nan\n",
+                     program, nstars);
+    line_file records, spread;
+    if (!records.open(program, setup + ".x")) return 2;
+    if (!spread.open(program, setup + ".l")) {
+        records.abandon();
+        std::remove(records.path.c_str());  // a refused run leaves no output file
         return 2;
     }
-    std::fputs(indexed_header1, records);
-    std::fputs(indexed_header2, records);
-    std::fputs(spread_header, spread);
+    std::fputs(indexed_header1, records.f);
+    std::fputs(indexed_header2, records.f);
+    std::fputs(spread_header, spread.f);
 
     static orbit_state member[ensemble_capacity];
     static bool alive[ensemble_capacity];
     draw_ensemble(p, g, nstars, member);
     for (int i = 0; i < nstars; ++i) {
         alive[i] = true;
-        print_stuff(records, p, i, member[i]);
+        print_stuff(records.f, p, i, member[i]);
+        records.note();
+    }
+    if (!records.commit() || !spread.commit()) {
+        records.abandon();
+        return 2;
     }
 
     progress bar(program, long(p.nsteps) + 1, "output times");
     long done = 0;
     for (const double t : spread_times(p, tmax)) {
-        std::fputs("\n", records);
+        std::fputs("\n", records.f);
         bool failed[ensemble_capacity] = {};
         advance_ensemble(p, nstars, member, alive, failed, t);
         for (int i = 0; i < nstars; ++i) {
             if (failed[i])
                 std::fprintf(stderr, "%s: member %d: integration failed at t = %.6g; it prints as nan from now on\n",
                              program, i, member[i].t);
-            print_stuff(records, p, i, member[i]);
+            print_stuff(records.f, p, i, member[i]);
+            records.note();
         }
         const spread_figures f = measure_spread(member, nstars);
-        std::fprintf(spread, spread_row, t / twopi, f.rmax, f.lsig, f.lmax);
-        std::fflush(records);
-        std::fflush(spread);
+        // the block of record lines first: a spread line never stands for a block that is not there
+        if (!records.commit()) {
+            spread.abandon();
+            return 2;
+        }
+        std::fprintf(spread.f, spread_row, shown(t / twopi), shown(f.rmax), shown(f.lsig), shown(f.lmax));
+        if (!spread.commit()) {
+            records.abandon();
+            return 2;
+        }
         bar.update(++done);
     }
     bar.finish();
-    std::fclose(records);
-    std::fclose(spread);
+    const bool closed = records.close();
+    if (!spread.close() || !closed) return 2;
     return 1;
 }

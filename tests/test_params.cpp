@@ -490,8 +490,8 @@ TEST(Setup, LongLines) {
         EXPECT_EQ(p.mixtime, 0.1);
         const std::string expected =
             std::string(program) + ": " + s.path +
-            ":1: warning: line longer than 179 characters; the rest is read as the next setup "
-            "line\n" +
+            ":1: warning: line of 179 characters fills the line buffer; its newline is read as the "
+            "next setup line, which is empty\n" +
             program + ": " + s.path + ":1: warning: NU: expected a number, got ''; keeping 0" +
             comment_hint(s.path);
         EXPECT_EQ(r.diag, expected);

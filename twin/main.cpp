@@ -5,7 +5,7 @@
 namespace {
 // L0, the star's final L1, the twin's final L2
 void write_row(std::FILE* table, double L0, const double* L, const orbit_state*) {
-    std::fprintf(table, "%.3f %.3f %.3f \n", L0, L[0], L[1]);
+    std::fprintf(table, "%.3f %.3f %.3f \n", shown(L0), shown(L[0]), shown(L[1]));
 }
 }  // namespace
 

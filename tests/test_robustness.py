@@ -1,0 +1,286 @@
+#!/usr/bin/python3
+"""End-to-end tests of bad setups and broken outputs: every case ends with the
+right status and message, in bounded time, and leaves no partial line and no cut
+orbit file behind.
+
+Each case is one row of CASES. Run with --table to print, for the programs named
+by ORBSPREAD, ORBMIGRATE and ORBTWIN, what each case did (status, first message,
+seconds, what the output check found) instead of testing."""
+
+import os
+import re
+import resource
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from test_programs import PROGRAMS, SPIRALS, setup_text  # noqa: E402
+
+SMALL = dict(nstars=3, nsteps=2, dt_int=1)  # 3 stars, 2 output intervals of one orbit
+TIME_LIMIT = 20.0  # seconds a case may take
+FULL = "No space left on device"
+PLAIN_LINES = 2 + SMALL["nsteps"] + 1  # orbit file: two headers, one line per output time
+
+
+def setup(patterns=(), **changes):
+    return setup_text(patterns, **dict(SMALL, **changes))
+
+
+def full(name):
+    """Prepares the output `name` as a link to /dev/full: every write to it fails."""
+    return lambda d: os.symlink("/dev/full", os.path.join(d, name))
+
+
+def limit_file_size(size):
+    """Runs the program as on a disc that fills up after `size` bytes of a file."""
+    def child():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+    return child
+
+
+def close_fd(fd):
+    return lambda: os.close(fd)
+
+
+CLOSED_STDOUT = close_fd(1)
+
+# name: (program, setup text, options, expected status, expected messages)
+# options: prepare (folder -> None), child (run in the child before exec),
+# stdout ("pipe", "full"). Messages: each must be a line of standard error, in order
+# of appearance; "*" ends the list when more lines may follow.
+CASES = {
+    # broken outputs
+    "table on a full disc": ("orbmigrate", setup(), dict(prepare=full("s.lxy")), 2,
+                             [f"orbmigrate: s.lxy: cannot write: {FULL}"]),
+    "twin table on a full disc": ("orbtwin", setup(), dict(prepare=full("s.rx")), 2,
+                                  [f"orbtwin: s.rx: cannot write: {FULL}"]),
+    "orbit file on a full disc": ("orbmigrate", setup(), dict(prepare=full("s_1.bb.part")), 2,
+                                  [f"orbmigrate: s_1.bb: cannot write: {FULL}"]),
+    "twin orbit file on a full disc": ("orbtwin", setup(), dict(prepare=full("s_0.xb.part")), 2,
+                                       [f"orbtwin: s_0.xb: cannot write: {FULL}"]),
+    "record file on a full disc": ("orbspread", setup(), dict(prepare=full("s.x")), 2,
+                                   [f"orbspread: s.x: cannot write: {FULL}"]),
+    "spread file on a full disc": ("orbspread", setup(), dict(prepare=full("s.l")), 2,
+                                   [f"orbspread: s.l: cannot write: {FULL}"]),
+    "standard output on a full disc": ("orbmigrate", setup(), dict(stdout="full"), 2,
+                                       [f"orbmigrate: standard output: cannot write: {FULL}"]),
+    "disc fills during the table": ("orbmigrate", setup(nstars=40, nsteps=0),
+                                    dict(child=limit_file_size(500)), 2,
+                                    ["orbmigrate: s.lxy: cannot write: File too large"]),
+    "disc fills during the records": ("orbspread", setup(nstars=20), dict(child=limit_file_size(9000)), 2,
+                                      ["orbspread: s.x: cannot write: File too large"]),
+    "disc fills during an orbit file": ("orbmigrate", setup(nsteps=20, dt_int=0.05),
+                                        dict(child=limit_file_size(1500)), 2,
+                                        ["orbmigrate: s_0.bb: cannot write: File too large"]),
+    "standard output closed": ("orbmigrate", setup(), dict(child=CLOSED_STDOUT), 1, []),
+    "standard input and error closed": ("orbtwin", setup(), dict(child=lambda: (os.close(0), os.close(2))),
+                                        1, []),
+    # integers and run lengths out of range
+    "nsteps 2147483647": ("orbspread", setup(nsteps=2147483647), {}, 2,
+                          ["orbspread: s:5: nsteps: the run cannot hold 2147483647 output intervals"]),
+    "nsteps 2147483648": ("orbmigrate", setup(nsteps=2147483648), {}, 2,
+                          ["orbmigrate: s:5: nsteps: 2147483648 is outside the integers from "
+                           "-2147483648 to 2147483647"]),
+    "nstars 4294967296": ("orbmigrate", setup(nstars=4294967296), {}, 2,
+                          ["orbmigrate: s:6: nstars: 4294967296 is outside the integers from "
+                           "-2147483648 to 2147483647"]),
+    "lseed 2^63": ("orbtwin", setup(lseed=2**63), {}, 2,
+                   ["orbtwin: s:10: lseed: 9223372036854775808 is outside the integers from "
+                    "-9223372036854775808 to 9223372036854775807"]),
+    "npatterns -1": ("orbmigrate", setup(npatterns=-1), {}, 2,
+                     ["orbmigrate: s:14: npatterns: a number of patterns cannot be negative"]),
+    "dt_int inf": ("orbmigrate", setup(dt_int="inf"), {}, 2,
+                   ["orbmigrate: s:4: warning: dt_int: inf is not a finite number; what depends on it "
+                    "prints as nan or inf", "orbmigrate: s:4: dt_int: the run length must be finite"]),
+    "dt_int nan in the ensemble": ("orbspread", setup(dt_int="nan"), {}, 2,
+                                   ["orbspread: s:4: warning: dt_int: nan is not a finite number; what "
+                                    "depends on it prints as nan or inf",
+                                    "orbspread: s:4: dt_int: the run length must be finite"]),
+    "run length overflows": ("orbmigrate", setup(dt_int=1e306, nsteps=1000), {}, 2,
+                                              ["orbmigrate: s:5: nsteps: with this dt_int the run "
+                                               "length is not finite"]),
+    "negative dt_int in the ensemble": ("orbspread", setup(dt_int=-1), {}, 2,
+                                        ["orbspread: s: dt_int must be a positive, finite number of "
+                                         "orbits, got -1"]),
+    "all stars at the centre": ("orbmigrate", setup(r_min=0, r_max=0), {}, 2,
+                                ["orbmigrate: s:9: r_max: every star would start at r = 0, where its "
+                                 "direction is undefined"]),
+    # runs that would not end
+    "pattern speed 1e8": ("orbtwin", setup([dict(SPIRALS[0], Omegas=1e8)]), {}, 1,
+                          ["orbtwin: star 0: integration failed at t = *", "*"]),
+    "1e6 arms": ("orbmigrate", setup([dict(SPIRALS[0], mm=1e6)]), {}, 1,
+                 ["orbmigrate: star 0: integration failed at t = *", "*"]),
+    "star at r = 1e-6": ("orbtwin", setup(r_min=1e-6, r_max=1e-6), {}, 1,
+                         ["orbtwin: star 0: integration failed at t = *", "*"]),
+    "initial radii reach the centre": ("orbmigrate", setup(r_min=0, r_max=1), {}, 1,
+                                       ["orbmigrate: s:9: warning: r_max: initial radii between r_min and "
+                                        "r_max reach the centre, where the background's force is singular: "
+                                        "stars started near it fail", "*"]),
+    # values the model cannot define
+    "gamma_ -1.5": ("orbmigrate", setup(gamma_=-1.5), {}, 1,
+                    ["orbmigrate: s:1: warning: gamma_: at -1 or below the epicycle frequency kappa is not "
+                     "real: the columns J, e and theta1 of the record lines print as nan or inf"]),
+    "empty ensemble": ("orbspread", setup(nstars=0), {}, 1,
+                       ["orbspread: nstars is 0: the ensemble is empty; every spread line has lsig nan"]),
+    "infinite epsilon, no steps": ("orbmigrate", setup([dict(SPIRALS[0], epsilon="inf")], nsteps=0), {}, 1,
+                                   ["orbmigrate: s:16: warning: epsilon: inf is not a finite number; what "
+                                    "depends on it prints as nan or inf"]),
+    "line of 179 characters": ("orbmigrate", setup().replace("0   npatterns", "0".ljust(179, "#")), {}, 1,
+                               ["orbmigrate: s:14: warning: line of 179 characters fills the line buffer; its "
+                                "newline is read as the next setup line, which is empty"]),
+}
+
+ROW = {".lxy": r"(\S+ ){3}\S+\n", ".rx": r"(\S+ ){3}\n", ".l": r"(\S+ ){3}\S+\n|#time rmax lsig lmax\n"}
+
+
+def run_case(folder, program, text, options, timeout=300):
+    with open(os.path.join(folder, "s"), "w") as f:
+        f.write(text)
+    if "prepare" in options:
+        options["prepare"](folder)
+    stdout = open("/dev/full", "w") if options.get("stdout") == "full" else subprocess.PIPE
+    start = time.monotonic()
+    r = subprocess.run([PROGRAMS[program], "s"], cwd=folder, stdout=stdout, stderr=subprocess.PIPE,
+                       preexec_fn=options.get("child"), timeout=timeout)
+    seconds = time.monotonic() - start
+    if stdout is not subprocess.PIPE:
+        stdout.close()
+    return r.returncode, (r.stdout or b"").decode(), r.stderr.decode(), seconds
+
+
+def output_faults(folder, stdout, stderr, nsteps):
+    """What is wrong with the files a run left: partial lines, cut orbit files,
+    orbit files announced but missing or present but unannounced, stray lines.
+    An orbit file whose integration failed ends early, unannounced, and says so.
+    `stdout` None: the announcements went elsewhere and are not checked."""
+    faults = []
+    ended = {line.split(": ")[1] for line in stderr.splitlines() if ": integration failed" in line}
+    announced = [line.split(" dl = ")[0] for line in (stdout or "").splitlines() if " dl = " in line]
+    for name in sorted(os.listdir(folder)):
+        path = os.path.join(folder, name)
+        if name == "s" or os.path.islink(path):
+            continue
+        data = open(path, "rb").read().decode()
+        if data and not data.endswith("\n"):
+            faults.append(f"{name}: partial last line")
+        lines = data.splitlines(keepends=True)
+        if name.endswith(".part"):
+            faults.append(f"{name}: left behind")
+        elif name.endswith((".bb", ".xb")) and name not in ended:
+            if len(lines) != 2 + nsteps + 1:
+                faults.append(f"{name}: cut orbit file, {len(lines)} lines")
+            if stdout is not None and name not in announced:
+                faults.append(f"{name}: not announced")
+        else:
+            row = ROW.get(os.path.splitext(name)[1])
+            for line in lines:
+                if row and not re.fullmatch(row, line):
+                    faults.append(f"{name}: stray line {line!r}")
+                    break
+    faults += [f"{name}: announced, missing" for name in announced
+               if not os.path.exists(os.path.join(folder, name))]
+    return faults
+
+
+def nsteps_of(text):
+    return int(text.splitlines()[4].split()[0])
+
+
+def matches(expected, lines):
+    """Expected lines, in order, each equal to a line of `lines` or, ending in '*',
+    its prefix; a final '*' allows more lines."""
+    more = expected[-1:] == ["*"]
+    expected = expected[:-1] if more else expected
+    if len(lines) < len(expected) or (not more and len(lines) != len(expected)):
+        return False
+    return all(line == want or (want.endswith("*") and line.startswith(want[:-1]))
+               for want, line in zip(expected, lines))
+
+
+class BadSetupsAndBrokenOutputs(unittest.TestCase):
+    def test_cases(self):
+        for name, (program, text, options, status, messages) in CASES.items():
+            with self.subTest(name), tempfile.TemporaryDirectory() as folder:
+                code, out, err, seconds = run_case(folder, program, text, options)
+                self.assertEqual(code, status, err)
+                self.assertTrue(matches(messages, err.splitlines()), err)
+                shown = None if options.get("child") is CLOSED_STDOUT else out
+                self.assertEqual(output_faults(folder, shown, err, nsteps_of(text)), [])
+                if not os.environ.get("ORBKIT_SANITIZED"):  # the sanitisers slow every step
+                    self.assertLess(seconds, TIME_LIMIT)
+                if status == 2 and "prepare" not in options and "child" not in options:
+                    self.assertEqual(os.listdir(folder), ["s"], "a refused run creates no file")
+
+    def test_closed_standard_output_keeps_the_table_clean(self):
+        with tempfile.TemporaryDirectory() as folder:
+            code, _, _, _ = run_case(folder, "orbmigrate", setup(), dict(child=close_fd(1)))
+            self.assertEqual(code, 1)
+            rows = open(os.path.join(folder, "s.lxy")).read().splitlines()
+            self.assertEqual(len(rows), 3)
+            self.assertTrue(all(len(row.split()) == 4 for row in rows), rows)
+
+    def test_full_disc_keeps_every_whole_row(self):
+        text = setup(nstars=40, nsteps=0)
+        with tempfile.TemporaryDirectory() as folder:
+            run_case(folder, "orbmigrate", text, {})
+            whole = open(os.path.join(folder, "s.lxy")).read()
+        with tempfile.TemporaryDirectory() as folder:
+            run_case(folder, "orbmigrate", text, dict(child=limit_file_size(500)))
+            kept = open(os.path.join(folder, "s.lxy")).read()
+        longest = max(len(row) for row in whole.splitlines(keepends=True))
+        self.assertTrue(whole.startswith(kept) and kept.endswith("\n"), kept)
+        self.assertGreater(len(kept), 500 - longest)  # every row that fitted is kept
+
+    def test_nan_prints_without_sign(self):
+        with tempfile.TemporaryDirectory() as folder:
+            run_case(folder, "orbspread", setup(nstars=0), {})
+            for line in open(os.path.join(folder, "s.l")).read().splitlines()[1:]:
+                self.assertEqual(line.split()[2], "nan")
+        with tempfile.TemporaryDirectory() as folder:
+            run_case(folder, "orbmigrate", setup(gamma_=-1.5), {})
+            first = open(os.path.join(folder, "s_0.bb")).read().splitlines()[2].split()
+            self.assertEqual(first[10:13], ["nan", "nan", "nan"])  # J, e, theta1
+
+    def test_killed_run_leaves_no_cut_orbit_file(self):
+        text = setup(nstars=200, nsteps=400, dt_int=0.05, l_min=-10, l_max=10)
+        with tempfile.TemporaryDirectory() as folder:
+            with open(os.path.join(folder, "s"), "w") as f:
+                f.write(text)
+            proc = subprocess.Popen([PROGRAMS["orbmigrate"], "s"], cwd=folder, stdout=subprocess.DEVNULL)
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline and not any(n.endswith(".part") for n in os.listdir(folder)):
+                time.sleep(0.01)
+            proc.kill()
+            proc.wait()
+            names = os.listdir(folder)
+            self.assertTrue(any(n.endswith(".part") for n in names), "killed while writing an orbit file")
+            for name in names:
+                if name.endswith(".bb"):
+                    lines = open(os.path.join(folder, name)).read().splitlines()
+                    self.assertEqual(len(lines), 2 + 400 + 1, name)
+
+
+def table():
+    for name, (program, text, options, _, _) in CASES.items():
+        with tempfile.TemporaryDirectory() as folder:
+            try:
+                code, out, err, seconds = run_case(folder, program, text, options, timeout=60)
+            except subprocess.TimeoutExpired:
+                print(f"{name} | {program} | still running after 60 s, killed")
+                continue
+            first = err.splitlines()[0] if err else "(nothing)"
+            faults = output_faults(folder, out, err, nsteps_of(text))
+            print(f"{name} | {program} | status {code}, {seconds:.1f} s | {first} | "
+                  f"{'; '.join(faults[:3]) or 'files whole'}")
+
+
+if __name__ == "__main__":
+    if sys.argv[1:] == ["--table"]:
+        table()
+    else:
+        unittest.main(verbosity=2)
