@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -465,4 +466,27 @@ TEST(Taketstep, StopFlagEndsTheAdvanceAndChangesNothingOtherwise) {
     orbit_state stopped = start;
     EXPECT_FALSE(taketstep(p, stopped, 30.0, &stop));
     EXPECT_TRUE(same_bits(stopped, start)) << "a set flag lets no step run, t " << stopped.t;
+}
+
+// The work budget separates what no sound run meets from what it does: a circular
+// orbit at r = 0.005 (period 0.03, some 2e4 steps over 10 time units) is followed to
+// the end, one at r = 1e-6 (period 6e-6) ends as a failure after about 2e4 steps, and
+// a pattern of absurd speed does the same instead of taking hours.
+TEST(Taketstep, WorkBudgetEndsOnlyStarsNoSoundRunHolds) {
+    const params p = flat_disc();
+    orbit_state small = star(0.005, 0.0, 0.0, 1.0);
+    ASSERT_TRUE(taketstep(p, small, 10.0));
+    EXPECT_NEAR(std::hypot(small.w[0], small.w[1]), 0.005, 1e-9) << "a circle stays a circle";
+
+    orbit_state tiny = star(1e-6, 0.0, 0.0, 1.0);
+    EXPECT_FALSE(taketstep(p, tiny, 10.0));
+    EXPECT_GT(tiny.t, 0.0);
+    EXPECT_LT(tiny.t, 10.0);
+
+    params fast = one_pattern(0.0);
+    fast.Omegas[0] = 1e8;
+    orbit_state s = star(1.2, 0.0, 0.0, 1.0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(taketstep(fast, s, 10.0));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 20.0);
 }

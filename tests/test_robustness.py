@@ -135,7 +135,9 @@ CASES = {
                                 "newline is read as the next setup line, which is empty"]),
 }
 
-ROW = {".lxy": r"(\S+ ){3}\S+\n", ".rx": r"(\S+ ){3}\n", ".l": r"(\S+ ){3}\S+\n|#time rmax lsig lmax\n"}
+NUMBER = r"(-?\d+\.\d+(e[-+]\d+)?|-?inf|nan)"  # "-nan" is a fault as well
+ROW = {".lxy": rf"({NUMBER} ){{3}}{NUMBER}\n", ".rx": rf"({NUMBER} ){{3}}\n",
+       ".l": rf"({NUMBER} ){{3}}{NUMBER}\n|#time rmax lsig lmax\n"}
 
 
 def run_case(folder, program, text, options, timeout=300):
@@ -168,6 +170,8 @@ def output_faults(folder, stdout, stderr, nsteps):
         data = open(path, "rb").read().decode()
         if data and not data.endswith("\n"):
             faults.append(f"{name}: partial last line")
+        if "-nan" in data:
+            faults.append(f"{name}: -nan")
         lines = data.splitlines(keepends=True)
         if name.endswith(".part"):
             faults.append(f"{name}: left behind")
@@ -274,7 +278,8 @@ def table():
                 print(f"{name} | {program} | still running after 60 s, killed")
                 continue
             first = err.splitlines()[0] if err else "(nothing)"
-            faults = output_faults(folder, out, err, nsteps_of(text))
+            shown = None if options.get("child") is CLOSED_STDOUT else out
+            faults = output_faults(folder, shown, err, nsteps_of(text))
             print(f"{name} | {program} | status {code}, {seconds:.1f} s | {first} | "
                   f"{'; '.join(faults[:3]) or 'files whole'}")
 
