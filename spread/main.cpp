@@ -7,6 +7,7 @@
 #include "ensemble.h"
 #include "output.h"
 #include "params.h"
+#include "ranks.h"
 #include "run.h"
 
 namespace {
@@ -25,6 +26,9 @@ inline constexpr const char* spread_row = "%.3e %.3e %.3e %.3e\n";  // t (orbits
 }  // namespace
 
 int main(int argc, char** argv) {
+    // at most 210 members: one process follows them in seconds, so a job of several
+    // ranks runs the ensemble on rank 0 and the others stop at once
+    if (!run_alone(program, "the ensemble is not distributed")) return 0;
     run_start run;
     if (int status = startup(argc, argv, info, run); status >= 0) return status;
     params& p = run.p;

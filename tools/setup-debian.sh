@@ -11,7 +11,7 @@ set -eu
 # building the programs and drawing with tools/orbplot (make: cmake only recommends it)
 run_packages="g++ make cmake python3 python3-numpy python3-matplotlib"
 # the test suite, on top of the above
-test_packages="libgtest-dev"
+test_packages="libgtest-dev openmpi-bin libopenmpi-dev"  # Open MPI: the surveys under mpirun
 
 case "${1:-run}" in
   run) wanted=$run_packages ;;

@@ -1,0 +1,51 @@
+#!/bin/bash
+# Times orbmigrate on the benchmark model (bench/benchmark.setup, 200 stars) under
+# mpirun with 1 rank and with 2 ranks, one thread each, in one run: five runs of
+# each, alternating, and the fastest of each counts (on a shared machine the
+# minimum is the time least disturbed by others). Checks that both write the same
+# bytes, and prints the speed-up and the load balance of the fastest 2-rank run:
+# the busiest rank's CPU time over the mean of the ranks' CPU times.
+# usage: bench/ranks.sh [BUILD_DIR]   (default: build; needs a build with MPI)
+set -eu
+here=$(cd "$(dirname "$0")/.." && pwd)
+bin=$(cd "${1:-$here/build}" && pwd)/migrate/orbmigrate
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# The survey's complete run ends with status 1, which mpirun treats as a failed
+# job: it would wait a second before killing ranks that have already ended.
+export OMPI_MCA_odls_base_sigkill_timeout=0 OMP_NUM_THREADS=1
+[ "$(id -u)" = 0 ] && export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+run() {  # ranks -> seconds; each rank leaves its CPU time (user + system) in cpu.RANK
+  rm -rf "$work/r$1" && mkdir -p "$work/r$1" && cp "$here/bench/benchmark.setup" "$work/r$1/"
+  start=$(date +%s.%N)
+  (cd "$work/r$1" && mpirun -np "$1" bash -c \
+    '"$0" benchmark.setup > stdout.$OMPI_COMM_WORLD_RANK; s=$?; times > cpu.$OMPI_COMM_WORLD_RANK; exit $((s == 1 ? 0 : s))' \
+    "$bin")
+  end=$(date +%s.%N)
+  echo "$end - $start" | bc -l
+}
+seconds() {  # "0m1.234s 0m0.010s" -> 1.244
+  echo "$1" | sed -E 's/([0-9]+)m([0-9.]+)s/(\1*60+\2)/g; s/ /+/' | bc -l
+}
+t1=999
+t2=999
+for _ in 1 2 3 4 5; do
+  a=$(run 1)
+  t1=$(echo "if ($a < $t1) $a else $t1" | bc -l)
+  b=$(run 2)
+  if [ "$(echo "$b < $t2" | bc -l)" = 1 ]; then
+    t2=$b
+    rm -rf "$work/best" && cp -r "$work/r2" "$work/best"
+  fi
+done
+mv "$work/r1/stdout.0" "$work/r1/stdout" && rm "$work/r1/cpu."*
+mv "$work/best/stdout.0" "$work/best/stdout"
+c0=$(seconds "$(tail -1 "$work/best/cpu.0")")
+c1=$(seconds "$(tail -1 "$work/best/cpu.1")")
+[ ! -s "$work/best/stdout.1" ] || { echo "rank 1 wrote on standard output"; exit 1; }
+rm "$work/best/cpu."* "$work/best/stdout.1"
+diff -r "$work/r1" "$work/best" >/dev/null || { echo "1 and 2 ranks wrote different files"; exit 1; }
+printf '200 stars, one thread per rank: 1 rank %.2f s, 2 ranks %.2f s, speed-up %.2f\n' \
+  "$t1" "$t2" "$(echo "$t1 / $t2" | bc -l)"
+printf 'load balance of the fastest 2-rank run: CPU %.2f s and %.2f s, busiest over mean %.3f\n' \
+  "$c0" "$c1" "$(echo "m = ($c0 + $c1) / 2; if ($c0 > $c1) $c0 / m else $c1 / m" | bc -l)"

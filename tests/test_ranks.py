@@ -1,0 +1,136 @@
+#!/usr/bin/python3
+"""The surveys under mpirun: every file, standard output, the program's own lines
+on standard error and the exit status are those of the same program started
+without mpirun, for several rank and thread counts; a failure on any rank ends
+the job; orbspread runs on rank 0 alone.
+
+mpirun comes from ORBKIT_MPIRUN (set by CTest), the programs as in
+test_programs.py."""
+
+import os
+import re
+import subprocess
+import unittest
+
+from test_programs import PROGRAMS, SPIRALS, ProgramCase, setup_text
+
+MPIRUN = os.environ.get("ORBKIT_MPIRUN", "mpirun")
+# Two spirals that grow during the run. The first, weak, has a taper width of nan:
+# stars that start inside r = 1.6 fail at once and print as nan. Stars start on
+# circles (disp_u0 0) and the second spiral acts only beyond r = 2, so no other
+# star wanders across r = 1.6 (one that did would take minutes to fail).
+GROWING = [dict(SPIRALS[0], epsilon=1e-4, smin=1.6, wmin="nan"), dict(SPIRALS[1], smin=2.0, wmin=0.05)]
+STARS = 300  # more than one batch of 256
+
+
+def program_lines(stderr):
+    """Standard error without the notes mpirun frames in dashed lines (it adds one
+    whenever a rank ends with a status other than 0, as a complete run does)."""
+    kept, inside = [], False
+    for line in stderr.splitlines(keepends=True):
+        if re.fullmatch(r"-{20,}\n", line):
+            inside = not inside
+        elif not inside:
+            kept.append(line)
+    return "".join(kept)
+
+
+class RankCase(ProgramCase):
+    def run_ranks(self, ranks, program, *args, threads=1):
+        env = dict(os.environ, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
+                   OMP_NUM_THREADS=str(threads),
+                   # the ranks have ended when mpirun sees status 1: no need to wait before killing them
+                   OMPI_MCA_odls_base_sigkill_timeout="0")
+        return subprocess.run([MPIRUN, "--oversubscribe", "-np", str(ranks), PROGRAMS[program], *args],
+                              cwd=self.dir, capture_output=True, text=True, env=env, timeout=300)
+
+    def clear(self):
+        for f in self.outputs():
+            os.remove(os.path.join(self.dir, f))
+
+    def outcome(self, r):
+        return r.returncode, r.stdout, program_lines(r.stderr), self.outputs()
+
+    def assert_ranks_match(self, program, setup, runs):
+        """Runs `program` alone, then once per (ranks, threads) under mpirun, and
+        compares everything; returns the single-process outcome."""
+        alone = self.run_prog(program, setup)
+        expected = self.outcome(alone)
+        self.clear()
+        for ranks, threads in runs:
+            with self.subTest(program=program, setup=setup, ranks=ranks, threads=threads):
+                got = self.outcome(self.run_ranks(ranks, program, setup, threads=threads))
+                self.clear()
+                self.assertEqual(got[:3], expected[:3])
+                self.assertEqual(sorted(got[3]), sorted(expected[3]))
+                for name in expected[3]:
+                    self.assertEqual(got[3][name], expected[3][name], name)
+        return expected
+
+
+class SameBytes(RankCase):
+    def test_surveys_with_saves_failures_and_phases_per_star(self):
+        # randp0 1: every star draws its own phases, which its orbit files must use too
+        self.write("r.setup", setup_text(GROWING, nstars=STARS, randp0=1, disp_u0=0.0, l_min=0.0,
+                                             l_max=10.0))
+        for program, suffix in (("orbmigrate", ".bb"), ("orbtwin", ".xb")):
+            status, stdout, stderr, files = self.assert_ranks_match(program, "r.setup", [(2, 2), (3, 1)])
+            # what the comparison covered: a complete run, saves in both batches, failed stars
+            self.assertEqual(status, 1)
+            saved = len([f for f in files if f.endswith(suffix)])
+            self.assertGreater(saved, 4, program)
+            self.assertEqual(len(stdout.splitlines()), 2 + saved)
+            rows = files["r.setup" + (".lxy" if program == "orbmigrate" else ".rx")].decode().splitlines()
+            self.assertEqual(len(rows), STARS)
+            failed = [i for i, row in enumerate(rows) if "nan" in row]
+            self.assertTrue(0 < len(failed) < STARS // 2, f"{len(failed)} failed stars")
+            self.assertTrue(any(i >= 256 for i in failed))
+            reported = {int(m) for m in re.findall(rf"^{program}: star (\d+)(?: \(twin\))?: integration failed",
+                                                   stderr, re.M)}
+            self.assertEqual(reported, set(failed))
+
+    def test_fallback_file_of_the_last_star(self):
+        # no star inside the window: the last star, in the second batch, is saved as number 0
+        self.write("f.setup", setup_text(SPIRALS, nstars=257, nsteps=2, l_min=5.0, l_max=6.0))
+        for program in ("orbmigrate", "orbtwin"):
+            _, stdout, _, files = self.assert_ranks_match(program, "f.setup", [(3, 1)])
+            self.assertEqual(len(stdout.splitlines()), 3)
+            self.assertEqual(len([f for f in files if f.startswith("f.setup_")]), 1)
+
+    def test_spread_runs_on_rank_0_alone(self):
+        self.write("e.setup", setup_text(SPIRALS, nstars=12, nsteps=3))
+        alone = self.run_prog("orbspread", "e.setup")
+        expected = (alone.returncode, alone.stdout, self.outputs())
+        self.clear()
+        r = self.run_ranks(2, "orbspread", "e.setup")
+        self.assertEqual((r.returncode, r.stdout, self.outputs()), expected)
+        self.assertEqual(program_lines(r.stderr),
+                         "orbspread: started as 2 ranks: the ensemble is not distributed; "
+                         "rank 0 runs alone, the others stop\n")
+
+
+class Failures(RankCase):
+    """A failure on any rank ends every rank with the single process's message and status."""
+
+    def test_refused_setup_and_uncreatable_files(self):
+        full = setup_text(SPIRALS, nstars=STARS, nsteps=1, l_min=-10, l_max=10)
+        self.write("short.setup", "".join(full.splitlines(True)[:5]))
+        self.write("u.setup", full)
+        cases = [("short.setup", None), ("u.setup", "u.setup.lxy"), ("u.setup", "u.setup_270.bb"),
+                 ("missing.setup", None)]
+        for setup, blocked in cases:
+            with self.subTest(setup=setup, blocked=blocked):
+                if blocked:
+                    os.mkdir(os.path.join(self.dir, blocked))
+                status, _, stderr, files = self.assert_ranks_match("orbmigrate", setup, [(3, 1)])
+                self.assertEqual(status, 2)
+                self.assertEqual(len(stderr.splitlines()), 1, stderr)
+                if blocked == "u.setup_270.bb":  # the rows before the failure stay
+                    self.assertEqual(len(files["u.setup.lxy"].splitlines()), STARS)
+                    self.assertIn("u.setup_270.bb: cannot create: Is a directory", stderr)
+                if blocked:
+                    os.rmdir(os.path.join(self.dir, blocked))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
