@@ -34,25 +34,16 @@ bool taketstep(const params& p, orbit_state& s, double target, const std::atomic
 namespace {
 // The galaxy's equations of motion for the eighth-order method, on the values that
 // move: x, y, vx, vy of each body (z and vz are held fixed, so they would only dilute
-// the error norm). The scratch record keeps z, vz and the spare values of the star.
+// the error norm).
 struct planar_eqn {
     const params& p;
-    orbit_state q;
-    orbit_state d;
-    void operator()(double t, const double* y, double* f) {
-        q.t = t;
+    void operator()(double t, const double* y, double* f) const {
         for (int b = 0; b < p.n_particles; ++b) {
-            q.w[6 * b] = y[4 * b];
-            q.w[6 * b + 1] = y[4 * b + 1];
-            q.w[6 * b + 3] = y[4 * b + 2];
-            q.w[6 * b + 4] = y[4 * b + 3];
-        }
-        eqn(p, q, d);
-        for (int b = 0; b < p.n_particles; ++b) {
-            f[4 * b] = d.w[6 * b];
-            f[4 * b + 1] = d.w[6 * b + 1];
-            f[4 * b + 2] = d.w[6 * b + 3];
-            f[4 * b + 3] = d.w[6 * b + 4];
+            const double* q = y + 4 * b;
+            double* d = f + 4 * b;
+            d[0] = q[2];
+            d[1] = q[3];
+            planar_force(p, q[0], q[1], t, d[2], d[3]);
         }
     }
 };
@@ -83,7 +74,7 @@ bool taketstep(const params& p, follower& f, orbit_state& s, double target,
     if (f.how.kind == method::bs) return taketstep(p, s, target, stop);
     if (4 * p.n_particles > dop853_capacity) return false;
     if (s.t == target) return true;
-    planar_eqn rhs{p, s, {}};
+    const planar_eqn rhs{p};
     const bool behind = f.running && (target - f.run.t) * f.run.h < 0 &&
                         !(f.run.dense && (target - f.run.t_old) * f.run.h >= 0);
     if (!f.running || behind) {  // a new integration from s, towards target
