@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "integrator.h"
 #include "params.h"
 
 // What --help says of one program, beside what the three share.
@@ -19,6 +20,7 @@ struct program_info {
 struct command_line {
     enum action_t { run, help, version, check, wrong } action = wrong;
     std::string setup;    // run, check: the setup file's path as given
+    integrator how;       // run: --integrator and --tol
     std::string problem;  // wrong: what is wrong with it, for standard error
 };
 command_line parse_command_line(int argc, char** argv);
@@ -37,6 +39,7 @@ struct run_start {
     rand48 g;
     double tmax = 0;    // run length, model time units
     std::string setup;  // the setup file's path as given: every output name starts with it
+    integrator how;     // the extrapolation integrator unless --integrator dop853
 };
 
 // The start-up every program runs: command line, open, read, run length.

@@ -107,11 +107,11 @@ static_assert(std::is_trivially_copyable_v<saved_orbit>);
 // writer reports them in order: the summary line on standard output, failures on
 // standard error. False on every rank when a file could not be created or written
 // (the run must stop); the files after it, written but never announced, are removed.
-bool run_saves(job& j, const char* program, const std::vector<save_task>& tasks) {
+bool run_saves(job& j, const char* program, const std::vector<save_task>& tasks, const integrator& how) {
     const long n = long(tasks.size());
     std::vector<saved_orbit> done(n);
     std::memset(static_cast<void*>(done.data()), 0, n * sizeof(saved_orbit));
-    j.share(n, [&](long i) { done[i] = save_one(*tasks[i].model, tasks[i].name, tasks[i].init); });
+    j.share(n, [&](long i) { done[i] = save_one(*tasks[i].model, tasks[i].name, tasks[i].init, how); });
     j.merge(done.data(), n * sizeof(saved_orbit));
     if (!j.writer()) return j.agree(-1) == -1;  // the writer says whether the run goes on
     bool ok = true;
@@ -220,7 +220,7 @@ int run_survey(int argc, char** argv, const survey& kind) {
         j.share(tasks, [&](long task) {
             survey_star& s = batch[task / kind.bodies];
             const int b = int(task % kind.bodies);
-            follow_star(s, b, tmax);
+            follow_star(s, b, tmax, nullptr, run.how);
             ends[task].end = s.end[b];
             ends[task].ok = s.ok[b];
         });
@@ -251,14 +251,14 @@ int run_survey(int argc, char** argv, const survey& kind) {
                     saves.push_back({orbit_name(setup, saved++, kind.orbit_suffix), &s.model, s.init[b]});
         }
         if (j.agree(j.writer() && !writing ? 2 : -1) != -1) return 2;
-        if (!run_saves(j, program, saves)) return table.abandon(), 2;
+        if (!run_saves(j, program, saves, run.how)) return table.abandon(), 2;
         if (j.writer()) bar.update(first + n);
     }
     if (j.writer()) bar.finish();
     if (saved == 0) {  // every run leaves at least one orbit file: the last star's, without a twin
         const survey_star& last = batch[(p.nstars - 1) % survey_batch];
         saves.assign(1, {orbit_name(setup, 0, kind.orbit_suffix), &last.model, last.init[0]});
-        if (!run_saves(j, program, saves)) return table.abandon(), 2;
+        if (!run_saves(j, program, saves, run.how)) return table.abandon(), 2;
     }
     return close_table();
 }

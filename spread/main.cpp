@@ -62,6 +62,8 @@ int main(int argc, char** argv) {
 
     static orbit_state member[ensemble_capacity];
     static bool alive[ensemble_capacity];
+    static follower runs[ensemble_capacity];  // each member's integration, carried across output times
+    for (follower& f : runs) f.how = run.how;
     draw_ensemble(p, g, nstars, member);
     for (int i = 0; i < nstars; ++i) {
         alive[i] = true;
@@ -78,7 +80,7 @@ int main(int argc, char** argv) {
     for (const double t : spread_times(p, tmax)) {
         std::fputs("\n", records.f);
         bool failed[ensemble_capacity] = {};
-        advance_ensemble(p, nstars, member, alive, failed, t);
+        advance_ensemble(p, nstars, member, alive, failed, t, nullptr, runs);
         for (int i = 0; i < nstars; ++i) {
             if (failed[i])
                 std::fprintf(stderr, "%s: member %d: integration failed at t = %.6g; it prints as nan from now on\n",

@@ -513,5 +513,84 @@ class Threads(ProgramCase):
         self.assertNotIn(b"stars", out)
 
 
+
+class FastMode(ProgramCase):
+    """--integrator dop853: the same files and lines as the exact integrator, values
+    within what the printed digits can show, and reproducible bytes of its own."""
+
+    SETUP = setup_text(SPIRALS, nstars=12, nsteps=8, randp0=1, l_min=-0.02, l_max=10)
+
+    def run_both(self, program, setup, *options, threads=None):
+        """(returncode, stdout, outputs) of the exact run and of the run with options."""
+        runs = []
+        for args in ((), options):
+            r = self.run_prog(program, *args, setup, threads=threads)
+            runs.append((r.returncode, r.stdout, self.outputs()))
+            for f in runs[-1][2]:
+                os.remove(os.path.join(self.dir, f))
+        return runs
+
+    def assert_close(self, exact, fast, where):
+        """Every number of two files within one unit of its last printed digit plus what
+        the exact integrator's landing allows: it stops within 1e-4 of an output time
+        (dop853 on it), and every printed quantity moves at most about as fast as the
+        star; angles may wrap around 2 pi."""
+        a, b = exact.decode().split(), fast.decode().split()
+        self.assertEqual(len(a), len(b), where)
+        for x, y in zip(a, b):
+            if x == y or x.startswith("#"):
+                continue
+            mantissa, _, exponent = x.lower().partition("e")
+            unit = 10.0 ** (-len(mantissa.partition(".")[2]) + (int(exponent) if exponent else 0))
+            d = abs(float(x) - float(y))
+            d = min(d, abs(d - TWOPI))
+            self.assertLessEqual(d, 1.01 * unit + 3e-4 * max(1.0, abs(float(x))), (where, x, y))
+
+    def test_same_files_and_lines_as_the_exact_integrator(self):
+        for program in PROGRAMS:
+            with self.subTest(program):
+                self.write("f.setup", self.SETUP)
+                exact, fast = self.run_both(program, "f.setup", "--integrator", "dop853", "--tol", "1e-14")
+                self.assertEqual(exact[0], fast[0])
+                self.assertEqual(sorted(exact[2]), sorted(fast[2]))
+                self.assertGreater(len(exact[2]), 1)
+                # stdout: the same lines, the orbit files' dl within the last digit
+                self.assertEqual(len(exact[1].splitlines()), len(fast[1].splitlines()))
+                self.assert_close(exact[1].replace(" dl = ", " ").encode(),
+                                  fast[1].replace(" dl = ", " ").encode(), "stdout")
+                for name in exact[2]:
+                    self.assert_close(exact[2][name], fast[2][name], name)
+
+    def test_default_tolerance_options_and_threads(self):
+        self.write("f.setup", self.SETUP)
+        # --integrator bs is the default; dop853 without --tol is 1e-13; two threads, same bytes
+        exact, bs = self.run_both("orbmigrate", "f.setup", "--integrator", "bs")
+        self.assertEqual(exact, bs)
+        fast, fast13 = self.run_both("orbtwin", "f.setup", "--integrator", "dop853", "--tol", "1e-13",
+                                     threads=1)
+        _, fast2 = self.run_both("orbtwin", "f.setup", "--integrator", "dop853", threads=2)
+        self.assertEqual(fast13, fast2)
+        self.assertNotEqual(fast[2], fast13[2])  # the exact run differs in some digit
+
+    def test_wrong_integrator_options(self):
+        self.write("f.setup", self.SETUP)
+        cases = {
+            ("--integrator", "rk4"): "--integrator: expected bs or dop853, got 'rk4'",
+            ("--integrator",): "--integrator: expected bs or dop853, got 'f.setup'",
+            ("--integrator", "dop853", "--tol", "abc"): "--tol: expected a number from 1e-16 to below 1, got 'abc'",
+            ("--integrator", "dop853", "--tol", "0"): "--tol: expected a number from 1e-16 to below 1, got '0'",
+            ("--integrator", "dop853", "--tol", "1e-13x"): "got '1e-13x'",
+            ("--tol", "1e-13"): "--tol sets the tolerance of --integrator dop853",
+            ("--integrator", "bs", "--tol", "1e-13"): "--tol sets the tolerance of --integrator dop853",
+        }
+        for args, message in cases.items():
+            r = self.run_prog("orbspread", *args, "f.setup")
+            self.assertEqual((r.returncode, r.stdout), (255, "args: setup_file  \n"), args)
+            self.assertIn(message, r.stderr, args)
+        self.assertEqual(self.files(), {"f.setup"})
+        help_text = self.run_prog("orbmigrate", "--help").stdout
+        for needed in ("--integrator bs", "--integrator dop853", "--tol T", "default 1e-13"):
+            self.assertIn(needed, help_text)
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
