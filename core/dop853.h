@@ -413,11 +413,12 @@ inline void dop853_dense(const dop853_run& r, double t, double* out) {
 // shortened to end on it, since the method's order and its error estimate both assume
 // a smooth right-hand side within the step. A target inside the last accepted step,
 // when that step kept its extension, costs nothing. False when a step failed (r then
-// holds the last state reached), when `stop` was set (checked before every attempt) or
-// when target lies behind r.t outside the last step.
+// holds the last state reached), when `stop` was set (checked before every attempt),
+// when the run's attempts (accepted and rejected) reach max_work, or when target lies
+// behind r.t outside the last step.
 template <class Rhs>
 bool dop853_advance(Rhs&& rhs, dop853_run& r, double target, double* out, double barrier = INFINITY,
-                    const std::atomic<bool>* stop = nullptr) {
+                    const std::atomic<bool>* stop = nullptr, double max_work = INFINITY) {
     const double dir = r.h < 0 ? -1.0 : 1.0;
     for (;;) {
         if (r.t == target) {
@@ -431,6 +432,7 @@ bool dop853_advance(Rhs&& rhs, dop853_run& r, double target, double* out, double
         }
         if ((target - r.t) * dir < 0) return false;  // behind the integration: not reachable
         if (stop && stop->load(std::memory_order_relaxed)) return false;
+        if (!(double(r.steps + r.rejections) < max_work)) return false;
         double end = NAN;
         if (std::isfinite(barrier) && (r.t + 1.01 * r.h - barrier) * dir > 0) {
             r.h = barrier - r.t;  // (the 1.01 spares a needless sliver of a step after it)

@@ -89,16 +89,19 @@ bool taketstep(const params& p, follower& f, orbit_state& s, double target,
                      target > s.t ? 1.0 : -1.0);
         f.running = true;
     }
+    // the exact integrator's work budget, counted in attempted steps
+    const double max_work = double(f.run.steps + f.run.rejections) + taketstep_min_steps +
+                            taketstep_steps_per_time * std::fabs(target - s.t);
     double out[dop853_capacity];
     bool ok;
     for (;;) {  // no step crosses a switch of a pattern's growth
         const double dir = f.run.h < 0 ? -1.0 : 1.0;
         const double next = next_switch(p, f.run.t, dir);
         if ((next - target) * dir >= 0) {
-            ok = dop853_advance(rhs, f.run, target, out, next, stop);
+            ok = dop853_advance(rhs, f.run, target, out, next, stop, max_work);
             break;
         }
-        if (!(ok = dop853_advance(rhs, f.run, next, out, next, stop))) break;
+        if (!(ok = dop853_advance(rhs, f.run, next, out, next, stop, max_work))) break;
     }
     if (!ok) {
         s.t = f.run.t;
