@@ -5,6 +5,8 @@
 # minimum is the time least disturbed by others). Checks that both write the same
 # bytes, and prints the speed-up and the load balance of the fastest 2-rank run:
 # the busiest rank's CPU time over the mean of the ranks' CPU times.
+# Ranks are not bound to cores: on a machine shared with other work a bound rank
+# could not move off a busy core.
 # usage: bench/ranks.sh [BUILD_DIR]   (default: build; needs a build with MPI)
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,7 +20,7 @@ export OMPI_MCA_odls_base_sigkill_timeout=0 OMP_NUM_THREADS=1
 run() {  # ranks -> seconds; each rank leaves its CPU time (user + system) in cpu.RANK
   rm -rf "$work/r$1" && mkdir -p "$work/r$1" && cp "$here/bench/benchmark.setup" "$work/r$1/"
   start=$(date +%s.%N)
-  (cd "$work/r$1" && mpirun -np "$1" bash -c \
+  (cd "$work/r$1" && mpirun --bind-to none -np "$1" bash -c \
     '"$0" benchmark.setup > stdout.$OMPI_COMM_WORLD_RANK; s=$?; times > cpu.$OMPI_COMM_WORLD_RANK; exit $((s == 1 ? 0 : s))' \
     "$bin")
   end=$(date +%s.%N)
