@@ -10,6 +10,7 @@ test_programs.py."""
 import os
 import re
 import subprocess
+import sys
 import unittest
 
 from test_programs import PROGRAMS, SPIRALS, ProgramCase, setup_text
@@ -107,6 +108,29 @@ class SameBytes(RankCase):
         self.assertEqual(program_lines(r.stderr),
                          "orbspread: started as 2 ranks: the ensemble is not distributed; "
                          "rank 0 runs alone, the others stop\n")
+
+
+class Memory(RankCase):
+    def test_memory_per_rank_does_not_grow_with_stars(self):
+        # each rank runs the program under a probe that reports the child's peak RSS
+        probe = ("import os, resource, subprocess, sys; subprocess.run(sys.argv[1:]);"
+                 "open('rss.' + os.environ['OMPI_COMM_WORLD_RANK'], 'w')"
+                 ".write(str(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss))")
+
+        def peak_kib(nstars):
+            self.write("m.setup", setup_text(nstars=nstars, nsteps=1, dt_int=0.001))
+            env = dict(os.environ, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
+                       OMP_NUM_THREADS="1", OMPI_MCA_odls_base_sigkill_timeout="0")
+            subprocess.run([MPIRUN, "--oversubscribe", "-np", "2", sys.executable, "-c", probe,
+                            PROGRAMS["orbmigrate"], "m.setup"], cwd=self.dir, capture_output=True,
+                           env=env, timeout=300)
+            return [int(self.read(f"rss.{rank}")) for rank in (0, 1)]
+
+        small, large = peak_kib(10), peak_kib(10000)
+        self.assertEqual(len(self.lines("m.setup.lxy")), 10000)
+        for rank in (0, 1):
+            self.assertLess(abs(large[rank] - small[rank]), 1024,
+                            f"rank {rank}: peak RSS {small[rank]} KiB vs {large[rank]} KiB")
 
 
 class Failures(RankCase):
