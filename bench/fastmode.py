@@ -1,0 +1,182 @@
+#!/usr/bin/python3
+"""Equal-accuracy comparison of orbkit's two integrators with galpy's DOP853.
+
+    OMP_NUM_THREADS=1 /usr/bin/python3 bench/fastmode.py [--runs 5] BUILD [SETUP]
+
+BUILD is a build folder holding bench/orbstates; SETUP defaults to bench/benchmark.setup
+(200 stars, 100 orbits, two full-strength spirals). Every star is drawn as orbmigrate draws
+it and integrated alone to the end of the run on one thread: by the extrapolation
+integrator, by the eighth-order method at several tolerances, and by galpy's compiled
+DOP853 (Debian's python3-galpy; a peer for comparison, nothing in orbkit uses it) at
+1e-14, 5e-15 and 1e-15. Each one's position error is measured against a galpy run at
+1e-16: the median over the stars of |(x, y) - reference| at the end (a few chaotic
+stars part whatever the integrator; the median is the typical star). Times are CPU
+seconds of the integrations alone, the fastest of --runs rounds that alternate all
+the runs. The last lines name the tolerance at which the eighth-order method matches
+galpy at 5e-15 and the exact mode, and the ratio of the times per star.
+"""
+import argparse
+import math
+import os
+import subprocess
+import sys
+import time
+
+import numpy
+
+GALPY_TOLS = [1e-14, 5e-15, 1e-15]
+GALPY_REFERENCE_TOL = 1e-16
+ORBKIT_TOLS = [1e-12, 1e-13, 3e-14, 1e-14, 5e-15, 3e-15, 2e-15, 1e-15]
+MATCH_GALPY_TOL = 5e-15  # the galpy run the eighth-order method must match in accuracy
+
+
+def read_setup_values(path):
+    """The value at the start of each line, in file order (the setup format)."""
+    values = []
+    with open(path) as f:
+        for line in f:
+            words = line.split()
+            values.append(words[0] if words else "")
+    return values
+
+
+def spirals(path):
+    """The patterns of a setup as (m, epsilon, phi0 in radians, alpha, Omegas). The
+    comparison needs patterns at full strength from t = 0 over the whole disc, and a
+    flat rotation curve: what galpy's logarithmic halo and steady spirals describe."""
+    v = read_setup_values(path)
+    if float(v[0]) != 0.0:
+        sys.exit("fastmode: the comparison needs gamma_ 0 (a flat rotation curve)")
+    n = int(v[13])
+    out = []
+    for k in range(n):
+        b = v[14 + 11 * k: 25 + 11 * k]
+        m, eps, phi0, alpha, om, grow, start, smin, smax = (float(x) for x in b[:9])
+        if grow != 0 or start > 0 or smin > 0.1 or smax < 1e3:
+            sys.exit("fastmode: pattern %d must be fully grown from t = 0 over the whole disc" % (k + 1))
+        out.append((m, eps, math.radians(phi0), alpha, om))
+    return out
+
+
+def orbstates(build, setup, args):
+    """Start and end states (n, 8) and CPU seconds of one orbstates run."""
+    out = subprocess.run([os.path.join(build, "bench", "orbstates")] + args + [setup],
+                         check=True, capture_output=True, text=True).stdout
+    rows, cpu = [], None
+    for line in out.splitlines():
+        if line.startswith("#"):
+            words = line.split()
+            cpu = float(words[words.index("cpu_s") + 1])
+            evals = int(words[words.index("evaluations") + 1])
+            orbits = float(words[words.index("orbits") + 1])
+        else:
+            rows.append([float(x) for x in line.split()])
+    states = numpy.array(rows)
+    return states, cpu, (evals / len(states) / orbits if evals >= 0 else None), orbits
+
+
+def galpy_run(pots, starts, tmax, tol):
+    """End states (x, y) of galpy's compiled DOP853 and its CPU seconds."""
+    from galpy.orbit.integratePlanarOrbit import integratePlanarOrbit_c
+    x, y, vx, vy = starts[:, 0], starts[:, 1], starts[:, 2], starts[:, 3]
+    R = numpy.hypot(x, y)
+    phi = numpy.arctan2(y, x)
+    vR = (x * vx + y * vy) / R
+    vT = (x * vy - y * vx) / R
+    yo = numpy.stack([R, vR, vT, phi], axis=1)
+    t = numpy.array([0.0, tmax])
+    c0 = time.process_time()
+    out, err = integratePlanarOrbit_c(pots, yo, t, "dop853_c", rtol=tol, atol=tol)
+    cpu = time.process_time() - c0
+    end = out[:, -1, :]
+    return numpy.stack([end[:, 0] * numpy.cos(end[:, 3]), end[:, 0] * numpy.sin(end[:, 3])], axis=1), cpu
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("build")
+    ap.add_argument("setup", nargs="?", default=os.path.join(os.path.dirname(__file__), "benchmark.setup"))
+    a = ap.parse_args()
+    if os.environ.get("OMP_NUM_THREADS") != "1":
+        sys.exit("fastmode: run with OMP_NUM_THREADS=1 (one thread, as the comparison is defined)")
+
+    runs = {"exact": ["--integrator", "bs"]}
+    for tol in ORBKIT_TOLS:
+        runs["dop853 %g" % tol] = ["--integrator", "dop853", "--tol", repr(tol)]
+    states, cpu, epo, orbits = {}, {}, {}, None
+    galpy = None
+    try:
+        from galpy.potential import LogarithmicHaloPotential, SteadyLogSpiralPotential
+        galpy = True
+    except ImportError:
+        print("galpy is not installed (python3-galpy): orbkit's rows only, errors against the exact mode")
+
+    first, _, _, orbits = orbstates(a.build, a.setup, runs["exact"])
+    starts = first[:, 0:4]
+    nstars = len(starts)
+    tmax = orbits * 2 * math.pi
+    if galpy:
+        # Phi = ln r + sum_k eps cos(m (phi - phi0 - Omegas t) + alpha ln r); galpy writes a
+        # spiral as (A / a) cos(a ln R - m (phi - Omegas t - gamma)): a = -alpha, A = -eps alpha.
+        pots = [LogarithmicHaloPotential(amp=1.0, q=1.0, core=0.0).toPlanar()]
+        for m, eps, phi0, alpha, om in spirals(a.setup):
+            pots.append(SteadyLogSpiralPotential(amp=1.0, omegas=om, A=-eps * alpha, alpha=-alpha,
+                                                 m=int(m), gamma=phi0))
+        reference, _ = galpy_run(pots, starts, tmax, GALPY_REFERENCE_TOL)
+        gstates, gcpu = {}, {}
+
+    for r in range(a.runs):  # alternate every run, keep the fastest of each
+        for name, args in runs.items():
+            s, c, e, _ = orbstates(a.build, a.setup, args)
+            states[name], epo[name] = s, e
+            cpu[name] = min(cpu.get(name, math.inf), c)
+        if galpy:
+            for tol in GALPY_TOLS:
+                s, c = galpy_run(pots, starts, tmax, tol)
+                gstates[tol] = s
+                gcpu[tol] = min(gcpu.get(tol, math.inf), c)
+
+    if not galpy:
+        reference = states["exact"][:, 4:6]
+
+    def error(xy):
+        return float(numpy.median(numpy.hypot(xy[:, 0] - reference[:, 0], xy[:, 1] - reference[:, 1])))
+
+    print("%d stars, %g orbits, one thread, fastest of %d alternating runs; position error: median over"
+          " the stars of |(x, y) - %s| at the end" % (nstars, orbits, a.runs,
+                                                      "galpy at 1e-16" if galpy else "the exact mode"))
+    print("%-22s %12s %14s %14s" % ("integrator", "error", "ms per star", "evals/orbit"))
+    rows = []
+    if galpy:
+        for tol in GALPY_TOLS:
+            err, ms = error(gstates[tol]), 1e3 * gcpu[tol] / nstars
+            rows.append(("galpy dop853_c %g" % tol, err, ms))
+            print("%-22s %12.3e %14.3f %14s" % (rows[-1] + ("",)))
+    for name in runs:
+        err, ms = error(states[name][:, 4:6]), 1e3 * cpu[name] / nstars
+        rows.append(("orbkit " + name, err, ms))
+        print("%-22s %12.3e %14.3f %14s" % (rows[-1] + ("%.1f" % epo[name] if epo[name] else "",)))
+
+    def matching(target):  # the largest tolerance at least as accurate as target
+        for tol in ORBKIT_TOLS:
+            if error(states["dop853 %g" % tol][:, 4:6]) <= target:
+                return tol
+        return None
+
+    exact_err = error(states["exact"][:, 4:6])
+    tol = matching(exact_err)
+    print("dop853 matches the exact mode's error (%.3e) at tol %s" % (exact_err, "%g" % tol if tol else "none"))
+    if galpy:
+        g_err, g_ms = error(gstates[MATCH_GALPY_TOL]), 1e3 * gcpu[MATCH_GALPY_TOL] / nstars
+        tol = matching(g_err)
+        if tol is None:
+            print("no tolerance of dop853 reaches galpy's error at %g (%.3e)" % (MATCH_GALPY_TOL, g_err))
+        else:
+            ms = 1e3 * cpu["dop853 %g" % tol] / nstars
+            print("dop853 matches galpy at %g (error %.3e) at tol %g: %.3f ms per star against %.3f, ratio %.2f"
+                  % (MATCH_GALPY_TOL, g_err, tol, ms, g_ms, ms / g_ms))
+
+
+if __name__ == "__main__":
+    main()
