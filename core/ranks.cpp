@@ -6,6 +6,7 @@
 #ifdef ORBKIT_MPI
 #include <mpi.h>
 
+#include <ctime>
 #include <vector>
 #endif
 
@@ -37,6 +38,20 @@ bool run_alone(const char* program, const char* why) {
 }
 
 #ifdef ORBKIT_MPI
+
+namespace {
+// Waits for a collective without spinning: a rank that has run out of work sleeps
+// in steps of 200 us rather than taking a core from a rank (or another job) that
+// still computes. The delay is nothing beside one star's integration.
+void finish(MPI_Request& request) {
+    const timespec nap = {0, 200000};
+    for (int done = 0;;) {
+        MPI_Test(&request, &done, MPI_STATUS_IGNORE);
+        if (done) return;
+        nanosleep(&nap, nullptr);
+    }
+}
+}  // namespace
 
 struct job::mpi {
     MPI_Win counter;  // one long on rank 0: the next task number of the whole job
@@ -84,7 +99,9 @@ void job::end_round(long n, long past) {
     // every take beyond the round moved the counter too: the next round starts
     // after all of them, a number every rank learns here
     long all = 0;
-    MPI_Allreduce(&past, &all, 1, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
+    MPI_Request request;
+    MPI_Iallreduce(&past, &all, 1, MPI_LONG, MPI_SUM, MPI_COMM_WORLD, &request);
+    finish(request);
     round_ += n + all;
 }
 
@@ -94,14 +111,19 @@ void job::merge(void* data, std::size_t bytes) const {
     constexpr std::size_t piece = 1 << 30;
     for (std::size_t at = 0; at < bytes; at += piece) {
         const std::size_t n = bytes - at < piece ? bytes - at : piece;
-        MPI_Allreduce(MPI_IN_PLACE, static_cast<char*>(data) + at, int(n), MPI_BYTE, MPI_BOR, MPI_COMM_WORLD);
+        MPI_Request request;
+        MPI_Iallreduce(MPI_IN_PLACE, static_cast<char*>(data) + at, int(n), MPI_BYTE, MPI_BOR, MPI_COMM_WORLD,
+                       &request);
+        finish(request);
     }
 }
 
 int job::agree(int status) const {
     if (size_ == 1) return status;
     std::vector<int> all(size_);
-    MPI_Allgather(&status, 1, MPI_INT, all.data(), 1, MPI_INT, MPI_COMM_WORLD);
+    MPI_Request request;
+    MPI_Iallgather(&status, 1, MPI_INT, all.data(), 1, MPI_INT, MPI_COMM_WORLD, &request);
+    finish(request);
     if (all[0] != -1) return all[0];
     for (int s : all)
         if (s != -1) return 2;
@@ -109,6 +131,20 @@ int job::agree(int status) const {
 }
 
 #else  // built without MPI: always the process alone
+
+namespace {
+// Waits for a collective without spinning: a rank that has run out of work sleeps
+// in steps of 200 us rather than taking a core from a rank (or another job) that
+// still computes. The delay is nothing beside one star's integration.
+void finish(MPI_Request& request) {
+    const timespec nap = {0, 200000};
+    for (int done = 0;;) {
+        MPI_Test(&request, &done, MPI_STATUS_IGNORE);
+        if (done) return;
+        nanosleep(&nap, nullptr);
+    }
+}
+}  // namespace
 
 struct job::mpi {};
 job::job() = default;
