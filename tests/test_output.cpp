@@ -192,6 +192,10 @@ TEST(Statistics, ExtremesAndNaNOrdering) {
     const double neg[] = {-0.5, -7, 4e300, -1e-300};
     EXPECT_EQ(findmin(neg, 4), -7.0);
     EXPECT_EQ(findmax(neg, 4), 4e300);
+    // the extreme in the last place is seen too
+    const double rising[] = {2, 1, 3, 4}, falling[] = {2, 3, 1, 0.5};
+    EXPECT_EQ(findmax(rising, 4), 4.0);
+    EXPECT_EQ(findmin(falling, 4), 0.5);
 }
 
 // ---- rotating frame ------------------------------------------------------------------
@@ -293,6 +297,60 @@ TEST(RecordLine, PlainLineWithoutAndWithPatterns) {
     const params p2 = flat_disc(2);
     EXPECT_EQ(captured([&](std::FILE* f) { print_stuff(f, p2, s); }),
               lead + "1.000e-02 0.000e+00 2.000e-02 3.142e+00 \n");
+}
+
+// A star built from its epicycle. In the disc v_c = r^gamma the ratio kappa/Omega is
+// sqrt(2 (1 + gamma)); a star at radius r with epicycle amplitude e (in units of v_c)
+// and phase theta1 moves with u = -(kappa/Omega) e v_c sin(theta1) inwards and
+// v = e v_c cos(theta1) ahead of the circular speed. The line must give every column
+// back: position and velocity, then r, phi, u, v, L = r (v_c + v), the radial action
+// J = (kappa/Omega) L e^2 / 2, e, theta1, the kinetic energy, the background potential
+// r^(2 gamma) / (2 gamma), and per pattern the full wave and its phase Omega_p t + phi0.
+TEST(RecordLine, EveryColumnOfAStarBuiltFromItsEpicycle) {
+    params p = flat_disc(2);
+    p.gamma_ = 0.25;
+    p.starttime[0] = p.starttime[1] = 100;  // not grown yet: the printed wave is the full one
+    const double kq = std::sqrt(2.5);
+    struct epicycle {
+        double t, r, phi, e, theta1;
+    };
+    // every quadrant of theta1 and of the azimuth, radii inside the patterns' flat annulus
+    const epicycle cases[] = {{0.7, 1.3, 0.4, 0.08, 0.6}, {12.5, 1.7, 2.2, 0.15, 2.1},
+                              {3.0, 0.8, 4.0, 0.05, 3.9}, {31.0, 1.95, 5.9, 0.2, 5.5}};
+    for (const epicycle& c : cases) {
+        const double vc = std::pow(c.r, 0.25);
+        const double u = -kq * c.e * vc * std::sin(c.theta1);
+        const double v = c.e * vc * std::cos(c.theta1);
+        const double v_r = -u, v_phi = vc + v;
+        const double x = c.r * std::cos(c.phi), y = c.r * std::sin(c.phi);
+        const double vx = v_r * std::cos(c.phi) - v_phi * std::sin(c.phi);
+        const double vy = v_r * std::sin(c.phi) + v_phi * std::cos(c.phi);
+        const double L = c.r * v_phi;
+        std::vector<double> want = {x, y, vx, vy, c.r, c.phi, u, v, L, kq * L * c.e * c.e / 2, c.e, c.theta1,
+                                    (v_r * v_r + v_phi * v_phi) / 2, std::pow(c.r, 0.5) / 0.5};
+        for (int k = 0; k < 2; ++k) {
+            const double chi = p.mm[k] * (c.phi - p.phi0[k] - p.Omegas[k] * c.t) + p.alpha[k] * std::log(c.r);
+            want.push_back(p.epsilon[k] * std::cos(chi));
+            want.push_back(std::fmod(p.Omegas[k] * c.t + p.phi0[k], twopi));
+        }
+        const orbit_state s = star(c.t, x, y, vx, vy);
+        const auto indexed = fields(captured([&](std::FILE* f) { print_stuff(f, p, 3, s); }));
+        const auto plain = fields(captured([&](std::FILE* f) { print_stuff(f, p, s); }));
+        ASSERT_EQ(indexed.size(), 2 + want.size());
+        ASSERT_EQ(plain.size(), 1 + want.size());
+        EXPECT_EQ(indexed[0], "3");
+        EXPECT_EQ(indexed[1], format("%.4e", c.t / twopi));
+        EXPECT_EQ(plain[0], format("%.3e", c.t));
+        // five (four) significant digits: half a unit in the last printed place, and a
+        // little for the difference of the two routes (a few units in 1e-16)
+        for (std::size_t k = 0; k < want.size(); ++k) {
+            const double w = want[k];
+            EXPECT_NEAR(std::atof(indexed[2 + k].c_str()), w, 5.01e-5 * std::fabs(w) + 1e-15)
+                << "indexed column " << 3 + k << " at r " << c.r << ": " << indexed[2 + k];
+            EXPECT_NEAR(std::atof(plain[1 + k].c_str()), w, 5.01e-4 * std::fabs(w) + 1e-15)
+                << "plain column " << 2 + k << " at r " << c.r << ": " << plain[1 + k];
+        }
+    }
 }
 
 // Every value is followed by one space, the line by one newline; angles never negative.

@@ -566,7 +566,20 @@ TEST(Setup, TruncatedFileWithoutFinalNewlineNamesTheSameLine) {
                           ":11: randp0: missing, the file ends after line 10\n");
 }
 
-TEST(Setup, TooManyPatternsIsRefused) {
+// Ten patterns fill the model, the tenth block read like the first; eleven are refused.
+TEST(Setup, TenPatternsAreReadAndElevenRefused) {
+    std::string ten = scalar_lines("10");
+    for (int k = 0; k < 10; ++k) ten += block(k == 9 ? "7" : "2", k == 9 ? "180" : "0", "1", "1");
+    setup_file full("ten", ten);
+    params q;
+    rand48 h;
+    const read_result tenth = read_setup(full, q, h);
+    ASSERT_TRUE(tenth.ok) << tenth.diag;
+    EXPECT_EQ(tenth.diag, "");
+    EXPECT_EQ(q.npatterns, 10);
+    EXPECT_EQ(q.mm[9], 7);
+    EXPECT_EQ(q.wmax[9], 0.3);
+
     std::string text = scalar_lines("11");
     for (int k = 0; k < 11; ++k) text += block("2", "0", "1", "1");
     setup_file s("eleven", text);
