@@ -8,9 +8,11 @@ CTest) or from build/ beside this folder."""
 import math
 import os
 import pty
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -65,14 +67,36 @@ class Rand48:
                 return u1 * math.sqrt((-2 * math.log(s)) / s)
 
 
-def first_star(seed, disp_u0, r_min, r_max):
-    g = Rand48(seed)
+def first_star(seed, disp_u0, r_min, r_max, g=None):
+    g = g or Rand48(seed)
     u = disp_u0 * g.norm()
     phi = TWOPI * g.next()
     r = r_min + g.next() * (r_max - r_min)
     x, y = math.cos(phi) * r, math.sin(phi) * r
     vr = -u
     return x, y, (vr * x) / r - (1.0 * y) / r, (1.0 * x) / r + (vr * y) / r
+
+
+def ensemble_start(n, mixtime, seed, disp_u0, r_min, r_max):
+    """The members' initial x, y, vx, vy: the reference star, then each member moved by
+    mixtime times a point drawn inside the unit circle and by 0.005 mixtime times two
+    normal deviates in velocity, drawn member by member."""
+    g = Rand48(seed)
+    ref = first_star(seed, disp_u0, r_min, r_max, g)
+    members = [ref]
+    for _ in range(1, n):
+        while True:
+            a, b = 2 * g.next() - 1, 2 * g.next() - 1
+            if a * a + b * b < 1:
+                break
+        dvx, dvy = 0.005 * g.norm(), 0.005 * g.norm()
+        members.append((ref[0] + mixtime * a, ref[1] + mixtime * b, ref[2] + mixtime * dvx, ref[3] + mixtime * dvy))
+    return members
+
+
+def close(got, want, digits):
+    """got, printed with `digits` significant digits, is want to half a unit in the last place."""
+    return abs(got - want) <= 0.5 * 10.0 ** (1 - digits) * abs(want) * 1.0001 + 1e-300
 
 
 class ProgramCase(unittest.TestCase):
@@ -291,6 +315,18 @@ class Migrate(ProgramCase):
         summaries = r.stdout.splitlines()[2:]
         self.assertEqual([s.split(" dl = ")[0] for s in summaries], [f"runs/a_{k}.bb" for k in range(6)])
         self.assertEqual(r.stderr, "")  # standard error is no terminal: no progress line
+        # row k against orbit file k: L0 is its first L, dL is what standard output says
+        # of it (the same number, printed the same way), x and y its last position
+        moved = 0
+        for k, row in enumerate(rows):
+            L0, dL, x, y = row.split()
+            first, last = (line.split() for line in self.lines(f"runs/a_{k}.bb")[2::3])
+            for table, orbit in ((L0, first[9]), (x, last[1]), (y, last[2])):
+                self.assertLessEqual(abs(float(table) - float(orbit)), 0.0005 + 0.0005 * abs(float(orbit)),
+                                     f"star {k}: {row!r} against {first} ... {last}")
+            self.assertEqual(summaries[k], f"runs/a_{k}.bb dl = {dL}")
+            moved += abs(float(last[9]) - float(first[9])) > 0.01
+        self.assertGreater(moved, 0, "no star changed its L: the check of dL proves little")
 
     def test_window_is_strict_and_fallback_saves_last_star(self):
         # nsteps 0: no integration at all, so every change is exactly 0
@@ -390,11 +426,47 @@ class Twin(ProgramCase):
         self.assertEqual(twin[1:5], ["%.3e" % v for v in (x + 1e-9, y, vx, vy)])
 
     def test_fallback_has_no_twin_file(self):
-        self.write("n", setup_text(nstars=3, nsteps=1, l_min=5, l_max=6))
-        r = self.run_prog("orbtwin", "n")
+        # nsteps 0: the star's change is exactly 0, outside both windows; the twin's L
+        # differs from the star's initial one by about 1e-9, inside one of them
+        for l_min, l_max in ((5, 6), (0, 1), (-1, 0)):
+            with self.subTest(l_min=l_min, l_max=l_max):
+                for f in self.files():
+                    os.remove(os.path.join(self.dir, f))
+                self.write("n", setup_text(nstars=3, nsteps=0 if l_max < 5 else 1, l_min=l_min, l_max=l_max))
+                r = self.run_prog("orbtwin", "n")
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(sorted(f for f in self.files() if f.endswith(".xb")), ["n_0.xb"])
+                self.assertEqual(len(self.lines("n.rx")), 3)
+
+    def test_the_star_alone_decides_and_the_twin_is_kept_with_it(self):
+        # One star at r = 2 moving inwards, its twin 1e-9 further out. The wave's outer
+        # edge lies between them and its taper has width nan: the twin's force is nan
+        # from the start, the star never reaches the edge. The star's change is inside
+        # the window, so both orbit files are kept, the twin's ending at once.
+        x, y, vx, vy = first_star(12, 0.3, 2.0, 2.0)
+        self.assertGreater(x, 0.5)
+        self.assertLess(x * vx + y * vy, 0)
+        edge = 2.0 + 0.5e-9 * x / 2.0
+        wave = dict(SPIRALS[0], starttime=0, growtime=0, smin=0.5, smax=repr(edge), wmax="nan")
+        self.write("d", setup_text([wave], nstars=1, nsteps=1, lseed=12, disp_u0=0.3, r_min=2.0, r_max=2.0,
+                                   l_min=-1, l_max=1))
+        r = self.run_prog("orbtwin", "d")
         self.assertEqual(r.returncode, 1)
-        self.assertEqual(sorted(f for f in self.files() if f.endswith(".xb")), ["n_0.xb"])
-        self.assertEqual(len(self.lines("n.rx")), 3)
+        self.assertEqual(r.stderr, "orbtwin: star 0 (twin): integration failed at t = 0; its values print as nan\n"
+                                   "orbtwin: d_1.xb: integration failed at t = 0; the orbit file ends there\n")
+        self.assertEqual(sorted(f for f in self.files() if f.endswith(".xb")), ["d_0.xb", "d_1.xb"])
+        star = self.lines("d_0.xb")
+        self.assertEqual(len(star), 2 + 2)
+        self.assertEqual(len(self.lines("d_1.xb")), 2 + 1)
+        L0, L1, L2 = self.lines("d.rx")[0].split(" ")[:3]
+        self.assertEqual(L2, "nan")
+        self.assertEqual(self.lines("d.rx")[0], f"{L0} {L1} nan \n")
+        # the row's L0 and L1 are the star's first and last L
+        for table, line in ((L0, star[2]), (L1, star[3])):
+            self.assertLessEqual(abs(float(table) - float(line.split()[9])), 0.0005 + 0.0005 * abs(float(table)))
+        summary = r.stdout.splitlines()[2:]
+        self.assertEqual([line.split(" dl = ")[0] for line in summary], ["d_0.xb"])
+        self.assertLessEqual(abs(float(summary[0].split(" dl = ")[1]) - (float(L1) - float(L0))), 0.0015)
 
 
 class Spread(ProgramCase):
