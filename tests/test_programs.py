@@ -401,7 +401,10 @@ class Failures(ProgramCase):
                           for i in failed])
         r = self.run_prog("orbspread", "f")
         self.assertEqual(r.returncode, 1)
-        self.assertIn("orbspread: member 0: integration failed", r.stderr)
+        # the reference star lies inside r = 2, and so do its close neighbours
+        self.assertEqual(r.stderr.splitlines(),
+                         [f"orbspread: member {i}: integration failed at t = 0; it prints as nan from now on"
+                          for i in range(4)])
         for line in self.lines("f.l")[1:]:
             self.assertEqual(line.split()[1:], ["nan"] * 3)
 
@@ -491,6 +494,41 @@ class Spread(ProgramCase):
         # the initial block: time 0; member 0 is the undisplaced reference star
         x, y, vx, vy = first_star(BASE["lseed"], BASE["disp_u0"], BASE["r_min"], BASE["r_max"])
         self.assertEqual(rec[2].split()[1:6], ["0.0000e+00"] + ["%.4e" % v for v in (x, y, vx, vy)])
+
+    def test_members_and_spread_figures(self):
+        # offsets large enough to show in five digits: every member's start against the
+        # draws replayed here, every spread row against the members' printed values
+        n, mixtime = 7, 0.2
+        self.write("m", setup_text([SPIRALS[0]], nstars=n, nsteps=4, mixtime=mixtime))
+        r = self.run_prog("orbspread", "m")
+        self.assertEqual(r.returncode, 1, r.stderr)
+        blocks = [[line.split() for line in block.strip("\n").split("\n")]
+                  for block in "".join(self.lines("m.x")[2:]).split("\n\n")]
+        for i, want in enumerate(ensemble_start(n, mixtime, BASE["lseed"], BASE["disp_u0"], BASE["r_min"],
+                                                BASE["r_max"])):
+            self.assertEqual(blocks[0][i][2:6], ["%.4e" % v for v in want], f"member {i}")
+        rows = [line.split() for line in self.lines("m.l")[1:]]
+        self.assertEqual(len(rows), len(blocks) - 1)
+        for row, block in zip(rows, blocks[1:]):
+            x = [(float(m[2]), float(m[3])) for m in block]
+            L = [float(m[10]) for m in block]
+            mean = sum(L) / n
+            rmax = max(math.hypot(a - x[0][0], b - x[0][1]) for a, b in x)
+            lsig = math.sqrt(sum((l - mean) ** 2 for l in L) / n)
+            lmax = max(abs(l - L[0]) for l in L)
+            # positions and L carry five digits (1e-4 at most here), the row four
+            for name, got, want in (("rmax", row[1], rmax), ("lsig", row[2], lsig), ("lmax", row[3], lmax)):
+                self.assertLessEqual(abs(float(got) - want), 2e-4 + 5e-4 * want, f"{name} at {row[0]}: {row}")
+        self.assertGreater(float(rows[-1][3]), 1e-3, "the members hardly differ")
+
+    def test_uncreatable_spread_file_removes_the_record_file(self):
+        self.write("c.setup", setup_text(nstars=3, nsteps=1))
+        os.mkdir(os.path.join(self.dir, "c.setup.l"))
+        r = self.run_prog("orbspread", "c.setup")
+        self.assertEqual((r.returncode, r.stderr), (2, "orbspread: c.setup.l: cannot create: Is a directory\n"))
+        self.assertEqual(r.stdout, "file read in, npatterns=0 \ntmax(orbits) = 0.50\n")
+        self.assertEqual(self.files(), {"c.setup"})
+        self.assertTrue(os.path.isdir(os.path.join(self.dir, "c.setup.l")))
 
     def test_one_member_has_no_spread(self):
         self.write("o", setup_text(nstars=1, nsteps=2))
