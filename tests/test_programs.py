@@ -548,6 +548,88 @@ class Spread(ProgramCase):
         self.assertFalse(os.path.exists(os.path.join(self.dir, "z.x")))
 
 
+class Streams(ProgramCase):
+    """What a reader sees while a run goes on, and standard output and error in one file."""
+
+    def test_survey_table_rows_are_on_disk_before_the_orbit_files(self):
+        # the first orbit file is a pipe that nobody reads yet: the run waits in opening
+        # it, after the batch's rows, which must be in the table already
+        for program, table, suffix in (("orbmigrate", "q.lxy", ".bb"), ("orbtwin", "q.rx", ".xb")):
+            with self.subTest(program):
+                for f in self.files():
+                    os.remove(os.path.join(self.dir, f))
+                self.write("q", setup_text(nstars=5, nsteps=1))  # the window holds every star
+                fifo = os.path.join(self.dir, "q_0" + suffix)
+                os.mkfifo(fifo)
+                proc = subprocess.Popen([PROGRAMS[program], "q"], cwd=self.dir, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+                rows, deadline = [], time.time() + 30
+                while len(rows) < 5 and time.time() < deadline and proc.poll() is None:
+                    time.sleep(0.02)
+                    rows = self.lines(table) if os.path.exists(os.path.join(self.dir, table)) else []
+                waiting = proc.poll() is None
+                if waiting:
+                    with open(fifo, "rb") as f:  # lets the run go on
+                        f.read()
+                proc.wait(timeout=120)
+                self.assertTrue(waiting, "the run did not wait for its first orbit file")
+                self.assertEqual(len(rows), 5, f"{program}: rows on disk while the orbit file waits: {rows}")
+                self.assertTrue(all(row.endswith("\n") for row in rows))
+
+    def test_spread_rows_and_record_blocks_are_on_disk_as_each_time_ends(self):
+        # stopped at an arbitrary moment, the files hold whole rows and whole blocks only,
+        # the record file at most one output time ahead of the spread file
+        n = 8
+        self.write("s", setup_text([SPIRALS[0]], nstars=n, nsteps=3000, dt_int=0.002))
+        proc = subprocess.Popen([PROGRAMS["orbspread"], "s"], cwd=self.dir, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, env=dict(os.environ, OMP_NUM_THREADS="1"))
+        try:
+            deadline = time.time() + 60
+            while time.time() < deadline and proc.poll() is None:
+                path = os.path.join(self.dir, "s.l")
+                if os.path.exists(path) and self.read("s.l").count(b"\n") >= 3:
+                    break
+                time.sleep(0.002)
+            running = proc.poll() is None
+            proc.send_signal(signal.SIGSTOP)
+            spread, records = self.read("s.l").decode(), self.read("s.x").decode()
+        finally:
+            proc.kill()
+            proc.wait()
+        self.assertTrue(running, "the run ended before it could be watched")
+        self.assertTrue(spread.endswith("\n") and records.endswith("\n"), (spread[-50:], records[-300:]))
+        rows = spread.splitlines()[1:]
+        self.assertTrue(all(len(row.split()) == 4 for row in rows), rows)
+        blocks = records.split("\n", 2)[2].split("\n\n")
+        self.assertTrue(all(len(b.strip("\n").split("\n")) == n for b in blocks), "a block is cut short")
+        self.assertIn(len(blocks), (len(rows) + 1, len(rows) + 2))
+
+    def test_standard_output_and_error_keep_their_order_in_one_file(self):
+        # 300 stars, two batches, some failing: each batch's failures, then its orbit
+        # files' lines, whether the two streams go to two pipes or to one file
+        broken = dict(SPIRALS[0], wmin="nan", smin=2.0, starttime=0)
+        # a run so short that no star comes near r = 2 from outside
+        self.write("o.setup", setup_text([broken], nstars=300, nsteps=1, dt_int=0.0001))
+        apart = self.run_prog("orbmigrate", "o.setup")
+        self.assertEqual(apart.returncode, 1)
+        rows = [row.split() for row in self.lines("o.setup.lxy")]
+        failures = apart.stderr.splitlines()
+        summaries = apart.stdout.splitlines()[2:]
+        batch_of_saved = [i // 256 for i, row in enumerate(rows) if row[1] != "nan"]
+        self.assertEqual(len(batch_of_saved), len(summaries))
+        self.assertTrue(0 < len(failures) < 300 and set(batch_of_saved) == {0, 1})
+        expected = apart.stdout.splitlines()[:2]
+        for b in (0, 1):
+            expected += [f for f in failures if int(f.split("star ")[1].split(":")[0]) // 256 == b]
+            expected += [s for s, sb in zip(summaries, batch_of_saved) if sb == b]
+        for f in self.outputs():
+            os.remove(os.path.join(self.dir, f))
+        with open(os.path.join(self.dir, "both"), "w") as both:
+            r = subprocess.run([PROGRAMS["orbmigrate"], "o.setup"], cwd=self.dir, stdout=both, stderr=both, timeout=300)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(self.lines("both"), [line + "\n" for line in expected])
+
+
 class Transient(ProgramCase):
     def test_the_cancelling_copy_ends_the_wave(self):
         # The shipped example with fewer stars: after orbit 8 the copy cancels the wave,
