@@ -4,6 +4,7 @@
 #
 #   sh tools/setup-debian.sh          what the programs and orbplot need
 #   sh tools/setup-debian.sh test     that, and what the test suite needs
+#   sh tools/setup-debian.sh check    that, and clang for the sanitised build and the fuzz target
 #
 # A need is a Debian package name; add yours to the list of its group.
 set -eu
@@ -12,11 +13,14 @@ set -eu
 run_packages="g++ make cmake python3 python3-numpy python3-matplotlib"
 # the test suite, on top of the above
 test_packages="libgtest-dev openmpi-bin libopenmpi-dev"  # Open MPI: the surveys under mpirun
+# the checking build of CI: clang, its sanitiser and libFuzzer runtimes, its OpenMP
+check_packages="clang libclang-rt-14-dev libomp-dev"
 
 case "${1:-run}" in
   run) wanted=$run_packages ;;
   test) wanted="$run_packages $test_packages" ;;
-  *) echo "usage: sh tools/setup-debian.sh [run|test]" >&2; exit 2 ;;
+  check) wanted="$run_packages $test_packages $check_packages" ;;
+  *) echo "usage: sh tools/setup-debian.sh [run|test|check]" >&2; exit 2 ;;
 esac
 
 missing=""
