@@ -110,7 +110,8 @@ static_assert(std::is_trivially_copyable_v<saved_orbit>);
 bool run_saves(job& j, const char* program, const std::vector<save_task>& tasks, const integrator& how) {
     const long n = long(tasks.size());
     std::vector<saved_orbit> done(n);
-    std::memset(static_cast<void*>(done.data()), 0, n * sizeof(saved_orbit));
+    if (n > 0)  // an empty vector's data() may be null, which memset must not get
+        std::memset(static_cast<void*>(done.data()), 0, n * sizeof(saved_orbit));
     j.share(n, [&](long i) { done[i] = save_one(*tasks[i].model, tasks[i].name, tasks[i].init, how); });
     j.merge(done.data(), n * sizeof(saved_orbit));
     if (!j.writer()) return j.agree(-1) == -1;  // the writer says whether the run goes on
