@@ -2,6 +2,9 @@
 
 #include <cmath>
 
+#include "mathlib.h"
+
+
 namespace {
 
 inline constexpr double centre_offset = 1e-15;  // keeps dPhi0/dr finite at r = 0 for gamma_ < 1/2
@@ -80,7 +83,7 @@ double gphi0(const params& p, double r, double /*z*/) {
 
 void gradphi0(const params& p, double* dr, double* dz, double r, double /*z*/) {
     const double g = p.gamma_;
-    *dr = std::pow(r + centre_offset, (g + g) - 1);  // one formula for every gamma_, 1/r at 0
+    *dr = libm_pow(r + centre_offset, (g + g) - 1);  // one formula for every gamma_, 1/r at 0
     *dz = +0.0;
 }
 
@@ -116,6 +119,47 @@ void gradphi1(const params& p, double* dr, double* dphi, double* dz, double* dt,
     pattern_gradient(p, k, r, pattern_at(p, k, r, std::log(r), phi, t), dr, dphi, dz, dt);
 }
 
+namespace {
+
+// Two doubles in one register. Each half of an operation on the pair is rounded
+// exactly as the same scalar operation, so x and y share one division (divpd)
+// without changing a bit.
+typedef double pair __attribute__((vector_size(16)));
+
+// Cartesian gradient of the total potential in the plane, gradphi0 plus gradphi1 of
+// every pattern sharing ln r, summed in this order (the order is part of the printed
+// digits); with_time also sums the explicit time derivative. The sums are locals:
+// written through pointers they were stored and reloaded for every pattern.
+template <bool with_time>
+[[gnu::always_inline]] inline void gradient(const params& p, double x, double y, double t, double& dx, double& dy, double& dt) {
+    const double r = std::sqrt(y * y + x * x);
+    const double phi = libm_atan2(y, x);
+    double g_r, g_z;
+    gradphi0(p, &g_r, &g_z, r, 0);
+    const pair xy = {x, y}, yx = {y, x}, r1 = {r, r}, r2 = {r * r, r * r};
+    const pair background = pair{g_r, g_r} * xy / r1;  // (g_r x) / r, (g_r y) / r
+    double sx = background[0], sy = background[1], st = 0;
+    const double logr = p.npatterns > 0 ? libm_log(r) : 0;
+    for (int k = 0; k < p.npatterns; ++k) {
+        double p_r, p_phi, p_z, p_t;
+        const pattern_point q = pattern_at(p, k, r, logr, phi, t);
+        if (adds_nothing(q, sx, sy)) continue;
+        pattern_gradient(p, k, r, q, &p_r, &p_phi, &p_z, &p_t);
+        const pair radial = pair{p_r, p_r} * xy / r1;      // (p_r x) / r, (p_r y) / r
+        sx = radial[0] + sx;
+        sy = radial[1] + sy;
+        const pair turn = pair{p_phi, p_phi} * yx / r2;    // (p_phi y) / r^2, (p_phi x) / r^2
+        sx = sx - turn[0];
+        sy = turn[1] + sy;
+        if constexpr (with_time) st = p_t + st;
+    }
+    dx = sx;
+    dy = sy;
+    dt = st;
+}
+
+}  // namespace
+
 double jacobi(const params& p, const orbit_state& s, int k) {
     const double x = s.w[0], y = s.w[1], z = s.w[2], vx = s.w[3], vy = s.w[4], vz = s.w[5];
     const double r = std::sqrt(y * y + x * x);
@@ -127,30 +171,9 @@ double jacobi(const params& p, const orbit_state& s, int k) {
 }
 
 void dphi(const params& p, double* dx, double* dy, double* dz, double* dt, double x, double y,
-          double z, double t) {
-    // the same sums as gradphi0 plus gradphi1 of every pattern, sharing ln r
-    const double r = std::sqrt(y * y + x * x);
-    const double phi = std::atan2(y, x);
-    double g_r, g_z;
-    gradphi0(p, &g_r, &g_z, r, z);
-    *dx = g_r * x / r;
-    *dy = g_r * y / r;
-    *dz = g_z;
-    *dt = 0;
-    const double logr = p.npatterns > 0 ? std::log(r) : 0;
-    for (int k = 0; k < p.npatterns; ++k) {
-        double p_r, p_phi, p_z, p_t;
-        const pattern_point q = pattern_at(p, k, r, logr, phi, t);
-        if (adds_nothing(q, *dx, *dy)) continue;
-        pattern_gradient(p, k, r, q, &p_r, &p_phi, &p_z, &p_t);
-        // accumulated in this order; the order is part of the printed digits
-        *dx = p_r * x / r + *dx;
-        *dy = p_r * y / r + *dy;
-        *dx = *dx - p_phi * y / (r * r);
-        *dy = p_phi * x / (r * r) + *dy;
-        *dz = p_z + *dz;
-        *dt = p_t + *dt;
-    }
+          double /*z*/, double t) {
+    gradient<true>(p, x, y, t, *dx, *dy, *dt);
+    *dz = +0.0;  // no term of the potential depends on z: every vertical term is +0
 }
 
 void eqn(const params& p, const orbit_state& s, orbit_state& d) {
@@ -161,11 +184,11 @@ void eqn(const params& p, const orbit_state& s, orbit_state& d) {
         d.w[b] = vx;
         d.w[b + 1] = vy;
         d.w[b + 2] = 0;  // planar motion: z and vz never change
-        double fx, fy, fz, ft;
-        dphi(p, &fx, &fy, &fz, &ft, x, y, 0, t);
+        double fx, fy, ft;
+        gradient<false>(p, x, y, t, fx, fy, ft);
         d.w[b + 3] = -fx;
         d.w[b + 4] = -fy;
-        d.w[b + 5] = -fz;
+        d.w[b + 5] = -0.0;  // minus the vertical gradient, which is +0
     }
 }
 
@@ -206,4 +229,13 @@ void planar_force(const params& p, double x, double y, double t, double& fx, dou
     }
     fx = -(dr * u - dph * v * ir);
     fy = -(dr * v + dph * u * ir);
+}
+
+void eqn_planar(const params& p, double t, const double* w, double* d) {
+    double fx, fy, ft;
+    gradient<false>(p, w[0], w[1], t, fx, fy, ft);
+    d[0] = w[2];
+    d[1] = w[3];
+    d[2] = -fx;
+    d[3] = -fy;
 }

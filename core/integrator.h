@@ -17,17 +17,33 @@ inline constexpr int bs_max_corrections = 6;    // at most seven tableau entries
 inline constexpr int bs_max_halvings = 64;      // then the step gives up
 inline constexpr int lt_BS[bs_rows] = {1, 2, 3, 4, 6, 8, 12, 16, 24, 32};
 
+// Row of the sequence whose midpoint count is half of row j's, or -1 for an odd count.
+inline constexpr int bs_half_row[bs_rows] = {-1, 0, -1, 1, 2, 3, 4, 5, 6, 7};
+
 // One Bulirsch-Stoer step of `neq` equations whose derivatives rhs(state, deriv)
-// writes. On acceptance advances s by the step taken, overwrites `step` with the
-// proposal for the next one and returns 1. Returns 0, with s and step untouched,
-// when halving no longer changes the time or after bs_max_halvings halvings.
+// writes; rhs must depend only on state.t and state.w[0..neq). State is a record
+// with a time t and an array w of values (orbit_state, or a smaller one). On
+// acceptance advances s by the step taken, overwrites `step` with the proposal for
+// the next one and returns 1. Returns 0, with s and step untouched, when halving no
+// longer changes the time or after bs_max_halvings halvings.
 // Reentrant: the work table lives in the call.
-template <class Rhs>
-int bs_step(Rhs&& rhs, int neq, orbit_state& s, double& step) {
+template <class Rhs, class State>
+int bs_step(Rhs&& rhs, int neq, State& s, double& step) {
+    constexpr int cap = int(sizeof(s.w) / sizeof(s.w[0]));
     enum { start = 0, scale = 1, extrap = 2, back = 3, slope = 4, smooth = 11 };
-    double temp_BS[state_values][12];
-    orbit_state y = s;  // working copy: y.t is the evaluation time
-    orbit_state f;
+    double temp_BS[cap][12];
+    // After a rejection the step halves, so that row j of the next attempt takes the
+    // same substep H as row j' (twice the midpoints) of the rejected one: its midpoint
+    // sequence is the first half of row j''s, the same operations on the same values.
+    // The halfway point of row j' is kept for row bs_half_row[j'] of the next attempt,
+    // with the derivative there, which is the final one when its time equals te.
+    struct halfway {
+        int attempt = -1;  // the attempt that may take it
+        double H2, tau;
+        double back[cap], y[cap], f[cap];
+    } kept[bs_rows];
+    State y = s;  // working copy: y.t is the evaluation time
+    State f;
     const double t0 = s.t;
     double h = step;
 
@@ -51,26 +67,55 @@ int bs_step(Rhs&& rhs, int neq, orbit_state& s, double& step) {
             // Gragg's modified midpoint over 2n substeps
             const double H2 = h / n;
             const double H = 0.5 * H2;
-            for (int i = 0; i < neq; ++i) {
-                temp_BS[i][back] = temp_BS[i][start];
-                y.w[i] = temp_BS[i][start] + H * temp_BS[i][slope];
-            }
-            double tau = t0;
-            for (int sub = 1; sub < 2 * n; ++sub) {
-                tau = tau + H;
-                y.t = tau;
-                rhs(y, f);
+            halfway& mine = kept[j];
+            if (mine.attempt == halvings && mine.H2 == H2) {
+                // the scale already holds every value of this sequence: it saw them in the
+                // rejected attempt
                 for (int i = 0; i < neq; ++i) {
-                    const double a = std::fabs(y.w[i]);
-                    if (a > temp_BS[i][scale]) temp_BS[i][scale] = a;
-                    const double ynew = temp_BS[i][back] + H2 * f.w[i];
-                    temp_BS[i][back] = y.w[i];
-                    y.w[i] = ynew;
+                    temp_BS[i][back] = mine.back[i];
+                    y.w[i] = mine.y[i];
                 }
+                if (mine.tau == te) {
+                    for (int i = 0; i < neq; ++i) f.w[i] = mine.f[i];
+                } else {
+                    y.t = te;
+                    rhs(y, f);
+                }
+            } else {
+                const int half = bs_half_row[j];
+                halfway* next = half >= 0 ? &kept[half] : nullptr;
+                for (int i = 0; i < neq; ++i) {
+                    temp_BS[i][back] = temp_BS[i][start];
+                    y.w[i] = temp_BS[i][start] + H * temp_BS[i][slope];
+                }
+                double tau = t0;
+                for (int sub = 1; sub < 2 * n; ++sub) {
+                    tau = tau + H;
+                    y.t = tau;
+                    rhs(y, f);
+                    if (next && sub == n) {
+                        next->tau = tau;
+                        for (int i = 0; i < neq; ++i) next->f[i] = f.w[i];
+                    }
+                    for (int i = 0; i < neq; ++i) {
+                        const double a = std::fabs(y.w[i]);
+                        if (a > temp_BS[i][scale]) temp_BS[i][scale] = a;
+                        const double ynew = temp_BS[i][back] + H2 * f.w[i];
+                        temp_BS[i][back] = y.w[i];
+                        y.w[i] = ynew;
+                    }
+                    if (next && sub == n - 1) {
+                        next->attempt = halvings + 1;
+                        next->H2 = H2;
+                        for (int i = 0; i < neq; ++i) {
+                            next->back[i] = temp_BS[i][back];
+                            next->y[i] = y.w[i];
+                        }
+                    }
+                }
+                y.t = te;
+                rhs(y, f);
             }
-            y.t = te;
-            rhs(y, f);
-
             // Rational extrapolation to zero substep; the final smoothing leaves an error
             // series in even powers of the substep, which the ratios (n/n')^2 assume.
             double e = 0;
@@ -121,8 +166,10 @@ int bs_step(Rhs&& rhs, int neq, orbit_state& s, double& step) {
     }
 }
 
-// One step of the galaxy's equations of motion (number_equations of p).
+// One step of the galaxy's equations of motion (number_equations of p). The
+// second form adds the number of right-hand-side evaluations to `evaluations`.
 int integrate(const params& p, orbit_state& s, double& step);
+int integrate(const params& p, orbit_state& s, double& step, long& evaluations);
 
 inline constexpr double taketstep_tolerance = 1e-4;  // a target is reached within this time
 inline constexpr double taketstep_first_step = 0.1;  // every advance starts with this step
@@ -142,6 +189,9 @@ inline constexpr double taketstep_steps_per_time = 2e3;
 // A caller that may be interrupted passes `stop`: once it is set, the advance ends
 // after the step in progress and returns false.
 bool taketstep(const params& p, orbit_state& s, double target,
+               const std::atomic<bool>* stop = nullptr);
+// The same, adding the number of right-hand-side evaluations to `evaluations`.
+bool taketstep(const params& p, orbit_state& s, double target, long& evaluations,
                const std::atomic<bool>* stop = nullptr);
 
 // The integrator a program runs: the extrapolation step above (the default, whose
