@@ -508,3 +508,104 @@ TEST(Taketstep, WorkBudgetEndsOnlyStarsNoSoundRunHolds) {
     EXPECT_FALSE(taketstep(fast, s, 10.0));
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 20.0);
 }
+
+// ---- the same bits, fewer operations -----------------------------------------------------
+
+namespace {
+
+// Two spirals, one growing, both tapered, over a falling rotation curve: rejected
+// attempts, reused midpoint sequences and the taper's exponential all occur.
+params tapered_pair() {
+    params p = flat_disc();
+    p.gamma_ = -0.1;
+    p.npatterns = 2;
+    const double mm[2] = {2, 3}, eps[2] = {0.01, 0.008}, alpha[2] = {-8, -10}, om[2] = {0.5, 0.35},
+                 phi0[2] = {0.3, 0.8}, start[2] = {0, 5}, grow[2] = {0, 20}, smin[2] = {0.5, 1.8},
+                 smax[2] = {2.2, 3.0};
+    for (int k = 0; k < 2; ++k) {
+        p.mm[k] = mm[k];
+        p.epsilon[k] = eps[k];
+        p.alpha[k] = alpha[k];
+        p.Omegas[k] = om[k];
+        p.phi0[k] = phi0[k];
+        p.starttime[k] = start[k];
+        p.growtime[k] = grow[k];
+        p.smin[k] = smin[k];
+        p.smax[k] = smax[k];
+        p.wmin[k] = 0.5;
+        p.wmax[k] = 0.7;
+    }
+    return p;
+}
+
+}  // namespace
+
+// The states after 10 orbits as the straightforward step computed them (every attempt
+// from scratch, six equations, scalar divisions): the tables print these bits.
+TEST(Taketstep, SameBitsAsTheStraightforwardStep) {
+    const params p = tapered_pair();
+    struct {
+        double x, y, vx, vy;  // start
+        double t, end[4];     // after taketstep to 10 orbits
+    } cases[] = {
+        {1.9, 0.4, -0.1, 0.95, 0x1.f6a7a2955385ep+5,
+         {0x1.58177e6be78a3p-1, 0x1.6cfba8ecb7e0dp+0, -0x1.c78fd681cd509p-1, 0x1.34bf792c90557p-1}},
+        {-1.2, 2.1, -0.8, -0.5, 0x1.f6a7a2955385ep+5,
+         {-0x1.1b1e175c7253bp-1, -0x1.8e2953c518a24p+1, 0x1.7560f6fec9466p-1, -0x1.65112d958a799p-2}},
+        {0.7, -2.6, 1.05, 0.2, 0x1.f6a7a2955385ep+5,
+         {-0x1.38ad735b75fdfp+1, -0x1.0a72bf7f5dfaep+1, 0x1.df2648216d971p-2, -0x1.90ae5115a6532p-1}},
+    };
+    for (const auto& c : cases) {
+        orbit_state s = star(c.x, c.y, c.vx, c.vy);
+        ASSERT_TRUE(taketstep(p, s, 10 * twopi));
+        EXPECT_EQ(s.t, c.t);
+        const double got[4] = {s.w[0], s.w[1], s.w[3], s.w[4]};
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(got[i], c.end[i]) << "star from x = " << c.x << ", value " << i << ": " << std::hexfloat
+                                        << got[i] << " instead of " << c.end[i];
+        EXPECT_EQ(s.w[2], 0.0);
+        EXPECT_EQ(s.w[5], 0.0);
+    }
+}
+
+// A star with z = -0 takes the six-value step; the same star with z = +0 the
+// four-value one. Their x, y, vx, vy agree to the bit, with the same evaluations.
+TEST(Integrate, FourValuesTakeTheSameStepsAsSix) {
+    const params p = tapered_pair();
+    orbit_state four = star(1.9, 0.4, -0.1, 0.95);
+    orbit_state six = four;
+    six.w[2] = -0.0;
+    long n4 = 0, n6 = 0;
+    for (int orbit = 1; orbit <= 5; ++orbit) {
+        ASSERT_TRUE(taketstep(p, four, orbit * twopi, n4));
+        ASSERT_TRUE(taketstep(p, six, orbit * twopi, n6));
+        ASSERT_EQ(four.t, six.t) << "orbit " << orbit;
+        for (int i : {0, 1, 3, 4}) ASSERT_EQ(four.w[i], six.w[i]) << "orbit " << orbit << ", w[" << i << "]";
+    }
+    EXPECT_EQ(n4, n6);
+    EXPECT_GT(n4, 1000) << "five orbits need more evaluations than that";
+}
+
+// After a rejected attempt the halved step's rows 0..7 take the first half of the
+// rejected rows 1, 3..9: each costs at most its final evaluation, where computing it
+// afresh costs 2n. Steps of the oscillator that are halved once after all ten rows.
+TEST(BsStep, HalvedStepReusesTheRejectedMidpoints) {
+    int full = 0;
+    for (double h : {3.15, 3.3, 3.4, 3.5, -3.5}) {
+        orbit_state s;
+        s.w[0] = 1;
+        double step = h;
+        auto rhs = count(oscillator{1.0});
+        ASSERT_EQ(bs_step(rhs, 2, s, step), 1) << "h = " << h;
+        ASSERT_EQ(s.t, h / 2) << "h = " << h << ": not halved exactly once";
+        EXPECT_NEAR(s.w[0], std::cos(s.t), 1e-13) << "h = " << h;
+        const double ratio = step / s.t;  // 1.5 0.6^(j - 6) from row j = 7 on
+        int row = 6;
+        while (row < bs_rows - 1 && ratio < 1.5 * std::pow(0.6, row - 6) * 0.99) ++row;
+        long bound = cost_through_row(bs_rows - 1);
+        for (int j = 0; j <= row; ++j) bound += j <= 7 ? 1 : 2 * lt_BS[j];
+        if (rhs.calls > cost_through_row(bs_rows - 1)) ++full;
+        EXPECT_LE(rhs.calls, bound) << "h = " << h << ", accepted at row " << row;
+    }
+    EXPECT_GT(full, 0) << "no rejected attempt ran all ten rows";
+}
