@@ -7,6 +7,10 @@
 // arguments: the ratio of their times is what eqn spends beyond its sqrt, atan2 and
 // pow (background), one log shared by the patterns, and per pattern sin and cos
 // (and one exp inside a taper).
+//
+// Step/<h> times one extrapolation step (accepted at once, or rejected and halved)
+// and Orbit a whole orbit; their counters give the right-hand-side evaluations per
+// step and per orbit, so that a change that adds work shows up.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -98,6 +102,29 @@ void Transcendentals(benchmark::State& state) {
     }
 }
 
+// One extrapolation step of the benchmark star from its start, at a step accepted
+// at once (0.3) and at one that is rejected and halved (3.0): the cost of the step
+// itself, with its right-hand-side evaluations per step as a counter.
+void Step(benchmark::State& state) {
+    params p = model(2, false);
+    p.smin[1] = 1.0;
+    p.smax[1] = 1.5;
+    orbit_state s0;
+    s0.w[0] = 2.0;
+    s0.w[3] = 0.05;
+    s0.w[4] = vc_0(p, 2.0);
+    const double h0 = double(state.range(0)) / 10;
+    long evaluations = 0, steps = 0;
+    for (auto _ : state) {
+        orbit_state s = s0;
+        double h = h0;
+        if (!integrate(p, s, h, evaluations)) state.SkipWithError("the step failed");
+        ++steps;
+        benchmark::DoNotOptimize(s);
+    }
+    state.counters["evals/step"] = double(evaluations) / double(steps);
+}
+
 // 100 circular periods (4 pi each at r = 2 in the flat disc) of a mildly eccentric
 // star under two fully grown spirals, as a survey program integrates a star.
 void Orbit(benchmark::State& state) {
@@ -109,12 +136,16 @@ void Orbit(benchmark::State& state) {
     s0.w[3] = 0.05;
     s0.w[4] = vc_0(p, 2.0);
     const double target = 100 * (twopi * 2.0 / vc_0(p, 2.0));
+    long evaluations = 0, orbits = 0;
     for (auto _ : state) {
         orbit_state s = s0;
-        const bool ok = taketstep(p, s, target);
+        const bool ok = taketstep(p, s, target, evaluations);
         if (!ok) state.SkipWithError("the integration failed");
+        orbits += 100;
         benchmark::DoNotOptimize(s);
     }
+    // per circular period of this star (4 pi time units)
+    state.counters["evals/orbit"] = double(evaluations) / double(orbits);
 }
 
 }  // namespace
@@ -122,4 +153,5 @@ void Orbit(benchmark::State& state) {
 BENCHMARK(Eqn)->ArgsProduct({{0, 1, 2, 3}, {0, 1}})->ArgNames({"patterns", "taper"});
 BENCHMARK(Transcendentals<false>)->ArgsProduct({{0, 1, 2, 3}, {0}})->ArgNames({"patterns", "taper"});
 BENCHMARK(Transcendentals<true>)->ArgsProduct({{0, 1, 2, 3}, {1}})->ArgNames({"patterns", "taper"});
+BENCHMARK(Step)->Arg(3)->Arg(30)->ArgName("h_tenths")->Unit(benchmark::kMicrosecond);
 BENCHMARK(Orbit)->Unit(benchmark::kMillisecond);
