@@ -5,8 +5,9 @@
 # usage: bench/speedup.sh OLD_BUILD_DIR [NEW_BUILD_DIR]   (default new: build)
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
-old=$1/migrate/orbmigrate
-new=${2:-$here/build}/migrate/orbmigrate
+old=$(cd "$1" && pwd)/migrate/orbmigrate
+new=$(cd "${2:-$here/build}" && pwd)/migrate/orbmigrate
+for b in "$old" "$new"; do [ -x "$b" ] || { echo "$b: not built"; exit 2; }; done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 run() {  # binary folder -> CPU seconds of the run
