@@ -31,6 +31,6 @@ void eqn(const params& p, const orbit_state& s, orbit_state& d);
 // e^{i(alpha ln r - m (phi0 + Omegas t))} instead of an arctangent. It agrees with
 // dphi to rounding, in about two thirds of its time.
 void planar_force(const params& p, double x, double y, double t, double& fx, double& fy);
-// The same for one star on the four values that move, w = (x, y, vx, vy) at time t:
+// eqn for one star on the four values that move, w = (x, y, vx, vy) at time t:
 // d = (vx, vy, -dPhi/dx, -dPhi/dy), the same bits as eqn.
 void eqn_planar(const params& p, double t, const double* w, double* d);
