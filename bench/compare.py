@@ -31,7 +31,8 @@ def run_orbkit(build, setup):
     exe = os.path.join(build, "bench", "orbstates")
     if not os.path.exists(exe):
         sys.exit(f"compare.py: {exe}: not built (cmake --build {build})")
-    out = subprocess.run([exe, setup], capture_output=True, text=True, check=True).stdout
+    out = subprocess.run([exe, "--integrator", "bs", "--model", setup], capture_output=True, text=True,
+                         check=True).stdout
     model = {"patterns": [], "forces": []}
     starts, ends = [], []
     for line in out.splitlines():
