@@ -132,20 +132,6 @@ int job::agree(int status) const {
 
 #else  // built without MPI: always the process alone
 
-namespace {
-// Waits for a collective without spinning: a rank that has run out of work sleeps
-// in steps of 200 us rather than taking a core from a rank (or another job) that
-// still computes. The delay is nothing beside one star's integration.
-void finish(MPI_Request& request) {
-    const timespec nap = {0, 200000};
-    for (int done = 0;;) {
-        MPI_Test(&request, &done, MPI_STATUS_IGNORE);
-        if (done) return;
-        nanosleep(&nap, nullptr);
-    }
-}
-}  // namespace
-
 struct job::mpi {};
 job::job() = default;
 job::~job() = default;
