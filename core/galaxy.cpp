@@ -176,6 +176,18 @@ void dphi(const params& p, double* dx, double* dy, double* dz, double* dt, doubl
     *dz = +0.0;  // no term of the potential depends on z: every vertical term is +0
 }
 
+double potential(const params& p, double x, double y, double t) {
+    const double r = std::sqrt(y * y + x * x);
+    const double phi = std::atan2(y, x);
+    const double logr = std::log(r);
+    double sum = gphi0(p, r, 0);
+    for (int k = 0; k < p.npatterns; ++k) {
+        const pattern_point q = pattern_at(p, k, r, logr, phi, t);
+        sum = sum + std::cos(q.chi) * (q.a * q.eps);
+    }
+    return sum;
+}
+
 void eqn(const params& p, const orbit_state& s, orbit_state& d) {
     const double t = s.t;
     for (int i = 0; i < p.n_particles; ++i) {

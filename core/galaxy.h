@@ -22,6 +22,9 @@ double jacobi(const params& p, const orbit_state& s, int k);  // E - Omegas_k L,
 // Cartesian gradient of the total potential and its explicit time derivative.
 void dphi(const params& p, double* dx, double* dy, double* dz, double* dt, double x, double y,
           double z, double t);
+// Total potential in the disc plane at the patterns' grown amplitudes: the potential
+// whose gradient dphi is (Phi0 + sum_k f_k(t) eps_k A_k cos(chi)).
+double potential(const params& p, double x, double y, double t);
 // Equations of motion in the disc plane: w' = v, v' = -grad Phi; z and vz held fixed.
 void eqn(const params& p, const orbit_state& s, orbit_state& d);
 

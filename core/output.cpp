@@ -64,17 +64,9 @@ double get_ll(orbit_state s) {
     return r * ((vy * x) / r + ((-vx) * y) / r);  // not x vy - y vx: the same bits as the record line
 }
 
-namespace {
-
-// The orbit quantities of one record line, in the order they are evaluated.
-struct record {
-    double r, phi, u, dv, L, J, e, theta1, KE, p0;
-    double pk[max_patterns], fk[max_patterns];
-};
-
-record measure(const params& p, const orbit_state& s) {
+record_line measure(const params& p, const orbit_state& s) {
     const double t = s.t, x = s.w[0], y = s.w[1], vx = s.w[3], vy = s.w[4];
-    record q;
+    record_line q;
     q.r = std::sqrt(x * x + y * y);
     const double r = q.r;
     q.phi = residual(std::atan2(y, x));
@@ -97,6 +89,8 @@ record measure(const params& p, const orbit_state& s) {
     return q;
 }
 
+namespace {
+
 inline constexpr const char* indexed_lead = "%d %.4e %.4e %.4e %.4e %.4e ";
 inline constexpr const char* indexed_four = "%.4e %.4e %.4e %.4e ";
 inline constexpr const char* indexed_two = "%.4e %.4e ";
@@ -104,7 +98,7 @@ inline constexpr const char* plain_lead = "%.3e %.3e %.3e %.3e %.3e ";
 inline constexpr const char* plain_four = "%.3e %.3e %.3e %.3e ";
 inline constexpr const char* plain_two = "%.3e %.3e ";
 
-void print_tail(std::FILE* f, const params& p, const record& q, const char* four, const char* two) {
+void print_tail(std::FILE* f, const params& p, const record_line& q, const char* four, const char* two) {
     std::fprintf(f, four, shown(q.r), shown(q.phi), shown(q.u), shown(q.dv));
     std::fprintf(f, four, shown(q.L), shown(q.J), shown(q.e), shown(q.theta1));
     std::fprintf(f, two, shown(q.KE), shown(q.p0));
@@ -115,14 +109,14 @@ void print_tail(std::FILE* f, const params& p, const record& q, const char* four
 }  // namespace
 
 void print_stuff(std::FILE* f, const params& p, int index, orbit_state s) {
-    const record q = measure(p, s);
+    const record_line q = measure(p, s);
     std::fprintf(f, indexed_lead, index, shown(s.t / twopi), shown(s.w[0]), shown(s.w[1]), shown(s.w[3]),
                  shown(s.w[4]));
     print_tail(f, p, q, indexed_four, indexed_two);
 }
 
 void print_stuff(std::FILE* f, const params& p, orbit_state s) {
-    const record q = measure(p, s);
+    const record_line q = measure(p, s);
     std::fprintf(f, plain_lead, shown(s.t), shown(s.w[0]), shown(s.w[1]), shown(s.w[3]), shown(s.w[4]));
     print_tail(f, p, q, plain_four, plain_two);
 }

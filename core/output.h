@@ -19,6 +19,16 @@ void coordrot(const orbit_state& s, double* xr, double* yr, double* vxr, double*
 
 double get_ll(orbit_state s);  // angular momentum r * v_phi, bit for bit the record line's L
 
+// The orbit quantities of one record line, in the order they are evaluated: radius,
+// azimuth [0, 2pi], radial velocity (positive inwards), v_phi - v_c, angular momentum,
+// radial action, epicycle amplitude over v_c, epicycle phase, kinetic energy, Phi0,
+// then per pattern its full-amplitude potential and its phase angle [0, 2pi].
+struct record_line {
+    double r, phi, u, dv, L, J, e, theta1, KE, p0;
+    double pk[max_patterns], fk[max_patterns];
+};
+record_line measure(const params& p, const orbit_state& s);
+
 // Header lines of the two kinds of record file.
 inline constexpr const char* indexed_header1 =
     "#i,to,x ,y ,vx,vy,r ,phi,u ,v ,L ,J ,e ,theta1,KE,p0,p1,f1,p2,f2 ..\n";

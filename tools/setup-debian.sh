@@ -9,10 +9,11 @@
 # A need is a Debian package name; add yours to the list of its group.
 set -eu
 
-# building the programs and drawing with tools/orbplot (make: cmake only recommends it)
-run_packages="g++ make cmake python3 python3-numpy python3-matplotlib"
+# building the programs and the Python module, drawing with tools/orbplot (make: cmake
+# only recommends it)
+run_packages="g++ make cmake python3 python3-numpy python3-matplotlib pybind11-dev python3-dev"
 # the test suite, on top of the above
-test_packages="libgtest-dev openmpi-bin libopenmpi-dev"  # Open MPI: the surveys under mpirun
+test_packages="libgtest-dev python3-pytest openmpi-bin libopenmpi-dev"  # Open MPI: the surveys under mpirun
 # the checking build of CI: clang, its sanitiser and libFuzzer runtimes, its OpenMP
 check_packages="clang libclang-rt-14-dev libomp-dev"
 

@@ -1,0 +1,178 @@
+"""orbkit: test-star orbits in a spiral galactic disc, the programs' exact numbers in numpy.
+
+    import orbkit
+    model = orbkit.Model.read("examples/migrate.setup")   # exactly as the programs read it
+    table = orbkit.migrate(model)                          # the .lxy table at full precision
+    states = model.draw(10)                                # (10, 4): x, y, vx, vy
+    orbits = model.integrate(states, model.times())        # (10, nsteps + 1, 4)
+
+Times given to and returned by the model are in model time units (one orbit at r = 1 is
+2 pi); the setup's own fields keep the file's units (dt_int, growtime, starttime in orbits,
+phi0 in degrees). Phases drawn per star (randp0 = 1) are in radians.
+"""
+
+import numpy as _np
+
+from ._orbkit import (Model, SetupError, ensemble_capacity, max_patterns, migrate,  # noqa: F401
+                      pattern_names, scalar_names, spread, twin, twin_offset, twopi)
+
+__all__ = ["Model", "SetupError", "migrate", "twin", "spread", "read", "record_names"]
+
+# Columns of a record line before the per-pattern ones, as the files' headers name them.
+_RECORD_LEAD = ("r", "phi", "u", "v", "L", "J", "e", "theta1", "KE", "p0")
+
+
+def record_names(npatterns):
+    """Names of the record-line quantities of a model with npatterns patterns."""
+    names = list(_RECORD_LEAD)
+    for k in range(1, npatterns + 1):
+        names += [f"p{k}", f"f{k}"]
+    return names
+
+
+def _states_and_times(states, t, phases=None, npatterns=0):
+    if isinstance(states, _np.ndarray) and states.dtype != _np.float64:
+        raise ValueError(f"states: expected float64 values, got dtype {states.dtype}")
+    states = _np.asarray(states, dtype=_np.float64)
+    if states.ndim < 1 or states.shape[-1] != 4:
+        raise ValueError("states: expected an array whose last axis holds x, y, vx, vy; "
+                         f"got shape {states.shape}")
+    if isinstance(t, _np.ndarray) and t.dtype != _np.float64:
+        raise ValueError(f"t: expected float64 values, got dtype {t.dtype}")
+    shape = states.shape[:-1]
+    try:
+        t = _np.broadcast_to(_np.asarray(t, dtype=_np.float64), shape)
+    except ValueError:
+        raise ValueError(f"t: shape {_np.shape(t)} does not match states of shape "
+                         f"{states.shape}") from None
+    if phases is not None:
+        if isinstance(phases, _np.ndarray) and phases.dtype != _np.float64:
+            raise ValueError(f"phases: expected float64 values, got dtype {phases.dtype}")
+        phases = _np.asarray(phases, dtype=_np.float64)
+        try:
+            phases = _np.broadcast_to(phases.reshape(phases.shape[:-1] + (1,) * (
+                len(shape) - phases.ndim + 1) + phases.shape[-1:]) if phases.ndim else phases,
+                shape + (npatterns,))
+        except ValueError:
+            raise ValueError(f"phases: shape {phases.shape} does not match states of shape "
+                             f"{states.shape} and {npatterns} patterns") from None
+        phases = _np.ascontiguousarray(phases).reshape(-1, npatterns)
+    return states.reshape(-1, 4), _np.ascontiguousarray(t).reshape(-1), shape, phases
+
+
+def _record_rows(self, states, t, phases):
+    flat, tt, shape, ph = _states_and_times(states, t, phases, self.npatterns)
+    return self._record_rows(flat, tt, ph), shape
+
+
+def _record(self, states, t=0.0, phases=None):
+    """Every record-line quantity of states (..., 4) at times t (model units), as the orbit
+    files compute them, at full precision: a structured array of shape states.shape[:-1]
+    with fields r, phi, u, v, L, J, e, theta1, KE, p0, p1, f1, p2, f2, ...
+
+    For the output of integrate, pass the times the states are at
+    (integrate(..., with_times=True)) and, with randp0 = 1, each star's drawn phases
+    (shape (n, npatterns), applied along the states' first axis).
+    """
+    rows, shape = _record_rows(self, states, t, phases)
+    names = record_names(self.npatterns)
+    out = _np.empty(len(rows), dtype=[(n, "<f8") for n in names])
+    for i, n in enumerate(names):
+        out[n] = rows[:, i]
+    return out.reshape(shape)
+
+
+def _quantity(self, name, states, t=0.0, phases=None):
+    """One record-line quantity by name (see record_names), same shape as states[..., 0]."""
+    names = record_names(self.npatterns)
+    if name not in names:
+        raise ValueError(f"{name!r} is not a record-line quantity; the model's are {names}")
+    return _record(self, states, t, phases)[name]
+
+
+def _jacobi(self, states, t=0.0, pattern=1, phases=None):
+    """Jacobi energy E - Omega_p L of states (..., 4) at times t in pattern `pattern`
+    (1 for the first), with that pattern's potential at full amplitude as the record
+    line's p1, p2, ... show it."""
+    if not 1 <= pattern <= self.npatterns:
+        raise ValueError(f"pattern: expected 1 .. {self.npatterns}, got {pattern}")
+    rows, shape = _record_rows(self, states, t, phases)
+    return rows[:, 10 + 2 * self.npatterns + pattern - 1].reshape(shape)
+
+
+def _force(self, x, y, t=0.0):
+    """Force per unit mass (-dPhi/dx, -dPhi/dy) at (x, y) and time t, the patterns at
+    their grown amplitudes: the field the integrator follows."""
+    return self._force_x(x, y, t), self._force_y(x, y, t)
+
+
+def _resonances(self, pattern=1):
+    """Corotation and inner and outer Lindblad radii of a pattern (1 for the first):
+    Omega = Omega_p and Omega -/+ kappa/m = Omega_p for Omega(r) = r^(gamma_ - 1).
+    A resonance that does not exist is nan."""
+    if not 1 <= pattern <= self.npatterns:
+        raise ValueError(f"pattern: expected 1 .. {self.npatterns}, got {pattern}")
+    g = self.gamma_
+    p = self.patterns[pattern - 1]
+    m, omegas = p["mm"], p["Omegas"]
+
+    def where(omega):
+        if not omega > 0.0 or g == 1.0:
+            return float("nan")
+        return omega ** (1.0 / (g - 1.0))
+
+    q = (2.0 * (1.0 + g)) ** 0.5 if g >= -1.0 else float("nan")
+    out = {"CR": where(omegas), "ILR": float("nan"), "OLR": float("nan")}
+    if m > 0.0 and q == q:
+        inner = 1.0 - q / m
+        if inner > 0.0:
+            out["ILR"] = where(omegas / inner)
+        out["OLR"] = where(omegas / (1.0 + q / m))
+    return out
+
+
+Model.record = _record
+Model.quantity = _quantity
+Model.jacobi = _jacobi
+Model.force = _force
+Model.resonances = _resonances
+
+
+# ---- output files
+
+_TABLES = {
+    ".lxy": ("L0", "dL", "x", "y"),
+    ".rx": ("L0", "L1", "L2"),
+    ".l": ("t", "rmax", "lsig", "lmax"),
+}
+_ORBIT_LEAD = ("t", "x", "y", "vx", "vy") + _RECORD_LEAD           # .bb, .xb: t in model units
+_INDEXED_LEAD = ("i", "to", "x", "y", "vx", "vy") + _RECORD_LEAD    # .x: to in orbits
+
+
+def read(path):
+    """Any of the programs' output files as a numpy structured array with named columns:
+    .lxy (L0, dL, x, y), .rx (L0, L1, L2), .l (t in orbits, rmax, lsig, lmax), orbit files
+    .bb/.xb (t, x, y, vx, vy, r, phi, u, v, L, J, e, theta1, KE, p0, p1, f1, ...) and the
+    ensemble's .x (i, to, x, ...; its blocks one after the other, 'to' in orbits)."""
+    path = str(path)
+    ext = "." + path.rsplit(".", 1)[-1] if "." in path else ""
+    with open(path) as f:
+        rows = [line.split() for line in f if line.strip() and not line.startswith("#")]
+    if ext in _TABLES:
+        names = _TABLES[ext]
+    elif ext in (".bb", ".xb", ".x"):
+        lead = _INDEXED_LEAD if ext == ".x" else _ORBIT_LEAD
+        width = len(rows[0]) if rows else len(lead)
+        if width < len(lead) or (width - len(lead)) % 2:
+            raise ValueError(f"{path}: {width} columns is not a record line")
+        names = lead + tuple(f"{c}{k}" for k in range(1, (width - len(lead)) // 2 + 1)
+                             for c in ("p", "f"))
+    else:
+        raise ValueError(f"{path}: not an orbkit output file (.lxy, .rx, .bb, .xb, .x, .l)")
+    dtype = [(n, "<i8" if n == "i" else "<f8") for n in names]
+    out = _np.empty(len(rows), dtype=dtype)
+    for lineno, fields in enumerate(rows):
+        if len(fields) != len(names):
+            raise ValueError(f"{path}: a row of {len(fields)} values where {len(names)} are expected")
+        out[lineno] = tuple(int(v) if n == "i" else float(v) for n, v in zip(names, fields))
+    return out

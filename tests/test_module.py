@@ -1,0 +1,374 @@
+"""The Python module against the programs: the same tables byte for byte, the same orbits,
+the same setup reading; and its own contracts (arrays in, threads, Ctrl-C, failures).
+
+Run by CTest with PYTHONPATH pointing at build/python and the programs in ORBMIGRATE,
+ORBTWIN, ORBSPREAD."""
+
+import math
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+import warnings
+
+import numpy as np
+import pytest
+
+import orbkit
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+EXAMPLES = os.path.join(ROOT, "examples")
+PROGRAM = {name: os.environ.get("ORB" + name.upper(), os.path.join(ROOT, "build", name, "orb" + name))
+           for name in ("migrate", "twin", "spread")}
+# the programs' row formats and tables
+TABLE = {"migrate": (".lxy", "%.3f %.3f %.3f %.3f\n"),
+         "twin": (".rx", "%.3f %.3f %.3f \n"),
+         "spread": (".l", "%.3e %.3e %.3e %.3e\n")}
+SPREAD_HEADER = "#time rmax lsig lmax\n"
+
+
+@pytest.fixture(scope="module")
+def runs(tmp_path_factory):
+    """Each example run once by its program in a scratch folder."""
+    folder = tmp_path_factory.mktemp("examples")
+    for name in TABLE:
+        shutil.copy(os.path.join(EXAMPLES, name + ".setup"), folder)
+        done = subprocess.run([PROGRAM[name], name + ".setup"], cwd=folder, capture_output=True)
+        assert done.returncode == 1, done.stderr.decode()
+    return folder
+
+
+@pytest.fixture(scope="module")
+def tables(runs):
+    """Each example's model and its table from the module, computed once."""
+    out = {}
+    for name in TABLE:
+        model = orbkit.Model.read(str(runs / (name + ".setup")))
+        out[name] = model, getattr(orbkit, name)(model)
+    return out
+
+
+def printed(table, fmt):
+    return "".join(fmt % tuple(row) for row in table)
+
+
+def record_text(model, orbit, times, phases):
+    """The orbit file a program writes for one star, from integrate and record."""
+    q = model.record(orbit, times, phases)
+    lines = ["#t,x,y,vx,vy,r,phi,u,v,L ,J ,e ,theta1,KE,p0,p1,f1,p2,f2 ..\n",
+             "#1,2,3,4 ,5 ,6,7  ,8,9,10,11,12,13    ,14,15,16,17,18,19\n"]
+    for t, s, row in zip(times, orbit, q):
+        values = [t, *s, *(row[n] for n in q.dtype.names)]
+        lines.append("".join("%.3e " % v for v in values) + "\n")
+    return "".join(lines)
+
+
+# ---- the programs' numbers
+
+@pytest.mark.parametrize("name", sorted(TABLE))
+def test_tables_print_as_the_programs_files(runs, tables, name):
+    suffix, fmt = TABLE[name]
+    table = tables[name][1]
+    with open(runs / (name + ".setup" + suffix)) as f:
+        expected = f.read()
+    if name == "spread":
+        assert expected.startswith(SPREAD_HEADER)
+        expected = expected[len(SPREAD_HEADER):]
+    assert table.dtype.names == {"migrate": ("L0", "dL", "x", "y"), "twin": ("L0", "L1", "L2"),
+                                 "spread": ("t", "rmax", "lsig", "lmax")}[name]
+    assert table.dtype == np.dtype([(n, "<f8") for n in table.dtype.names])
+    assert printed(table, fmt) == expected
+    # orbkit.read gives the file's rows back by column name
+    back = orbkit.read(runs / (name + ".setup" + suffix))
+    assert back.dtype.names == table.dtype.names
+    for n in table.dtype.names:
+        np.testing.assert_allclose(back[n], table[n], rtol=1e-3, atol=6e-4)
+
+
+@pytest.mark.parametrize("name,suffix", [("migrate", ".bb"), ("twin", ".xb")])
+def test_integrate_at_the_output_times_gives_the_orbit_files(runs, tables, name, suffix):
+    model, table = tables[name]
+    # the surveys keep the orbits of the stars whose dL lies inside the window, in order
+    dl = table["dL"] if name == "migrate" else table["L1"] - table["L0"]
+    kept = np.flatnonzero((model.l_min < dl) & (dl < model.l_max))
+    assert len(kept) > 0
+    drawn = model.draw()
+    states, phases = drawn if model.randp0 == 1 else (drawn, np.zeros((len(drawn), 0)))
+    times = model.times()
+    assert len(times) == model.nsteps + 1
+    files, file_phases = [], []
+    for star in kept[:3]:
+        files.append(states[star])
+        file_phases.append(phases[star])
+        if name == "twin":
+            twin = states[star].copy()
+            twin[0] = twin[0] + orbkit.twin_offset
+            files.append(twin)
+            file_phases.append(phases[star])
+    file_phases = np.array(file_phases) if model.randp0 == 1 else None
+    orbits, reached = model.integrate(np.array(files), times, phases=file_phases, with_times=True)
+    assert orbits.shape == (len(files), len(times), 4) and reached.shape == orbits.shape[:2]
+    assert np.all(np.abs(reached - times) <= 1e-4)
+    for count, orbit in enumerate(orbits):
+        star_phases = None if file_phases is None else file_phases[count]
+        with open(runs / f"{name}.setup_{count}{suffix}") as f:
+            assert record_text(model, orbit, reached[count], star_phases) == f.read(), \
+                f"{name}.setup_{count}{suffix}"
+        rows = orbkit.read(runs / f"{name}.setup_{count}{suffix}")
+        np.testing.assert_allclose(rows["x"], orbit[:, 0], rtol=6e-4, atol=1e-3)
+    # integrating straight to the end is how the survey's table is made
+    if name == "migrate":
+        end = model.integrate(states[kept[:2]], [model.tmax])
+        assert np.array_equal(end[:, 0, 0], table["x"][kept[:2]])
+
+
+def test_spread_ensemble_file_reads_by_column(runs):
+    rows = orbkit.read(runs / "spread.setup.x")
+    model = orbkit.Model.read(str(runs / "spread.setup"))
+    assert len(rows) == model.nstars * (len(model.spread_times()) + 1)
+    assert rows.dtype.names[:3] == ("i", "to", "x") and rows.dtype.names[-2:] == ("p2", "f2")
+    assert list(rows["i"][:3]) == [0, 1, 2]
+
+
+def test_twins_differ_where_the_table_shows_them_equal(tables):
+    table = tables["twin"][1]
+    shown_equal = np.array(["%.3f" % a == "%.3f" % b for a, b in zip(table["L1"], table["L2"])])
+    assert shown_equal.sum() > len(table) // 2, "the example is meant to hide most differences"
+    hidden = np.abs(table["L1"] - table["L2"])[shown_equal]
+    assert np.all(hidden > 0), f"{np.sum(hidden == 0)} twins end bit for bit equal"
+    print(f"{shown_equal.sum()} of {len(table)} rows print equal L1, L2; "
+          f"their differences span {hidden.min():.3g} .. {hidden.max():.3g}")
+
+
+def test_draw_is_the_survey_draw_and_redraws_phases():
+    model = orbkit.Model.read(os.path.join(EXAMPLES, "migrate.setup"))
+    states = model.draw()
+    assert states.shape == (model.nstars, 4) and states.dtype == np.float64
+    assert np.array_equal(model.draw(5), states[:5])
+    # every star starts with tangential speed 1, at r_min <= r <= r_max
+    x, y, vx, vy = states.T
+    r = np.hypot(x, y)
+    assert np.all((model.r_min <= r) & (r <= model.r_max))
+    np.testing.assert_allclose((x * vy - y * vx) / r, 1.0, rtol=1e-12)
+
+    fields = {n: getattr(model, n) for n in orbkit.scalar_names if n != "npatterns"}
+    redrawn = orbkit.Model(**dict(fields, randp0=1, nstars=6), patterns=model.patterns)
+    states6, phases = redrawn.draw()
+    assert phases.shape == (6, 2)
+    assert np.all(phases[:, 0] == 0.0), "the first pattern keeps its phase"
+    assert len(set(phases[:, 1])) == 6 and np.all((0 <= phases) & (phases < 2 * math.pi))
+    # with their phases the stars follow the model each drew them in: the table's x
+    table = orbkit.migrate(redrawn)
+    end = redrawn.integrate(states6, [redrawn.tmax], phases=phases)
+    assert np.array_equal(end[:, 0, 0], table["x"])
+    assert not np.array_equal(redrawn.integrate(states6, [redrawn.tmax])[:, 0, 0], table["x"])
+
+
+# ---- setup files
+
+def test_write_then_read_gives_the_same_model_bit_for_bit(tmp_path):
+    odd = dict(gamma_=0.1, NU=1 / 3, mixtime=1e-300, dt_int=0.1, nsteps=3, nstars=2,
+               disp_u0=math.pi, r_min=0.7, r_max=2 / 3 + 1, lseed=-(2**40), randp0=1,
+               l_min=-0.3, l_max=5e-324,
+               patterns=[dict(mm=2, epsilon=0.01, phi0=33.3, alpha=-8.1, Omegas=0.45,
+                              growtime=1 / 7, starttime=0.3, smin=1.5, smax=2.5, wmin=0.5,
+                              wmax=0.25)])
+    model = orbkit.Model(**odd)
+    model.write(tmp_path / "odd.setup")
+    back = orbkit.Model.read(str(tmp_path / "odd.setup"))
+    assert back == model
+    assert repr(back) == repr(model)
+    for name in orbkit.scalar_names:
+        a, b = getattr(model, name), getattr(back, name)
+        assert type(a) is type(b) and (np.float64(a).tobytes() == np.float64(b).tobytes()), name
+    assert back.patterns == odd["patterns"] or back.patterns[0]["growtime"] == 1 / 7
+    # the times in model units are the reader's conversion of the file's orbits
+    assert np.array_equal(back.times(), model.times()) and back.times()[1] == 0.1 * orbkit.twopi
+    # a model written from an example reads back equal, and rebuilt from its repr
+    example = orbkit.Model.read(os.path.join(EXAMPLES, "twin.setup"))
+    example.write(tmp_path / "twin.setup")
+    assert orbkit.Model.read(str(tmp_path / "twin.setup")) == example
+    assert eval(repr(example), {"orbkit": orbkit}) == example
+
+
+def test_model_keywords_are_checked():
+    with pytest.raises(TypeError, match="gamma"):
+        orbkit.Model(gamma=0.1)
+    with pytest.raises(TypeError, match="Omega"):
+        orbkit.Model(patterns=[dict(Omega=0.5)])
+    with pytest.raises(TypeError):
+        orbkit.Model(nsteps=2.5)
+    with pytest.raises(ValueError, match="npatterns"):
+        orbkit.Model(npatterns=2, patterns=[{}])
+    with pytest.raises(ValueError, match="10"):
+        orbkit.Model(patterns=[{}] * 11)
+    assert orbkit.Model(patterns=[{}] * 10).npatterns == 10
+
+
+SETUP_LINES = open(os.path.join(EXAMPLES, "migrate.setup")).read().splitlines(keepends=True)
+
+
+def test_a_refused_setup_raises_setup_error_with_file_and_line(tmp_path):
+    short = tmp_path / "short.setup"
+    short.write_text("".join(SETUP_LINES[:20]))
+    with pytest.raises(orbkit.SetupError) as caught:
+        orbkit.Model.read(str(short))
+    assert str(caught.value) == f"{short}:21: starttime: missing, the file ends after line 20"
+    assert isinstance(caught.value, ValueError)
+    many = tmp_path / "many.setup"
+    many.write_text("".join(SETUP_LINES[:13]) + "11  npatterns\n")
+    with pytest.raises(orbkit.SetupError, match=rf"^{many}:14: npatterns: 11 is more than"):
+        orbkit.Model.read(str(many))
+    with pytest.raises(OSError):
+        orbkit.Model.read(str(tmp_path / "absent.setup"))
+    # the same messages as the program, which ends with status 2
+    done = subprocess.run([PROGRAM["migrate"], str(short)], capture_output=True, text=True)
+    assert done.returncode == 2
+    assert done.stderr == f"orbmigrate: {short}:21: starttime: missing, the file ends after line 20\n"
+
+
+def test_a_warning_of_the_reader_is_a_python_warning(tmp_path):
+    lines = list(SETUP_LINES)
+    lines[5] = "many  nstars\n"
+    path = tmp_path / "word.setup"
+    path.write_text("".join(lines))
+    with pytest.warns(RuntimeWarning) as caught:
+        model = orbkit.Model.read(str(path))
+    assert [str(w.message) for w in caught] == [
+        f"{path}:6: warning: nstars: expected an integer, got 'many  nstars'; keeping 0"]
+    assert model.nstars == 0 and len(orbkit.migrate(model)) == 0
+
+
+def test_bad_input_never_ends_the_interpreter(tmp_path):
+    """Every refusal is an exception the caller can catch, in a fresh interpreter."""
+    bad = tmp_path / "bad.setup"
+    bad.write_text("0.0\n")
+    script = textwrap.dedent(f"""
+        import numpy as np, orbkit
+        for call in (lambda: orbkit.Model.read({str(bad)!r}),
+                     lambda: orbkit.Model.read({str(tmp_path)!r}),
+                     lambda: orbkit.Model(nstars=300).draw(-1),
+                     lambda: orbkit.spread(orbkit.Model(nstars=300, dt_int=1.0)),
+                     lambda: orbkit.spread(orbkit.Model(nstars=3)),
+                     lambda: orbkit.Model().integrate(np.zeros((2, 5)), [1.0])):
+            try:
+                call()
+            except (ValueError, OSError) as e:
+                print(type(e).__name__)
+        print("alive")
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["SetupError", "SetupError", "ValueError", "ValueError",
+                                   "ValueError", "ValueError", "alive"]
+
+
+# ---- integrate: arrays, threads, failures, Ctrl-C
+
+def test_arrays_of_the_wrong_shape_or_dtype_raise_value_error():
+    model = orbkit.Model.read(os.path.join(EXAMPLES, "migrate.setup"))
+    good = model.draw(3)
+    bad = [(good[:, :3], [1.0]), (good.astype(np.float32), [1.0]), (good[0], [1.0]),
+           (good, np.array([[1.0]])), (good, np.array([1], dtype=np.int64)),
+           (good.reshape(3, 2, 2), [1.0]), (np.array([["a", "b", "c", "d"]]), [1.0])]
+    for states, times in bad:
+        with pytest.raises(ValueError):
+            model.integrate(states, times)
+    with pytest.raises(ValueError, match="phases"):
+        model.integrate(good, [1.0], phases=np.zeros((3, 1)))
+    with pytest.raises(ValueError):
+        model.record(good[:, :2])
+    with pytest.raises(ValueError):
+        model.record(good, t=np.zeros(2))
+    # a list of rows and a non-contiguous view are fine
+    assert np.array_equal(model.integrate(good.tolist(), [1.0]),
+                          model.integrate(np.asfortranarray(good), [1.0]))
+
+
+def test_one_thread_and_two_give_identical_arrays():
+    model = orbkit.Model.read(os.path.join(EXAMPLES, "migrate.setup"))
+    states = model.draw(24)
+    times = model.times()[:9]
+    one = model.integrate(states, times, threads=1)
+    two = model.integrate(states, times, threads=2)
+    assert one.tobytes() == two.tobytes()
+    fields = {n: getattr(model, n) for n in orbkit.scalar_names if n != "npatterns"}
+    small = orbkit.Model(**dict(fields, nstars=30, nsteps=10), patterns=model.patterns)
+    assert orbkit.migrate(small, threads=1).tobytes() == orbkit.migrate(small, threads=2).tobytes()
+
+
+def test_a_failed_star_gives_nan_rows_and_a_warning_with_its_index():
+    model = orbkit.Model.read(os.path.join(EXAMPLES, "migrate.setup"))
+    states = model.draw(3)
+    states[1] = 0.0  # at the centre the force is 0/0
+    with pytest.warns(RuntimeWarning, match=r"^star 1: integration failed at t = 0;"):
+        out = model.integrate(states, [0.0, 1.0, 2.0])
+    assert np.all(np.isfinite(out[[0, 2]]))
+    assert np.array_equal(out[1, 0], [0.0, 0.0, 0.0, 0.0]), "t = 0 needs no step"
+    assert np.all(np.isnan(out[1, 1:]))
+
+
+def test_ctrl_c_stops_integrate_within_a_second():
+    script = textwrap.dedent("""
+        import os, signal, threading, time, numpy as np, orbkit
+        model = orbkit.Model(nsteps=1, dt_int=1e5, nstars=4, r_min=1, r_max=2, lseed=1,
+                             patterns=[dict(mm=2, epsilon=0.01, Omegas=0.5, smin=1, smax=2,
+                                            wmin=1, wmax=1, alpha=-8)])
+        states = model.draw()
+        sent = []
+        def interrupt():
+            sent.append(time.monotonic())
+            os.kill(os.getpid(), signal.SIGINT)
+        threading.Timer(1.0, interrupt).start()
+        try:
+            model.integrate(states, model.times())
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted %.3f" % (time.monotonic() - sent[0]))
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    word, *rest = done.stdout.split()
+    assert word == "interrupted", done.stdout
+    assert float(rest[0]) < 1.0, f"stopped {rest[0]} s after Ctrl-C"
+
+
+# ---- physics of the model
+
+def test_force_is_minus_the_gradient_of_the_potential():
+    model = orbkit.Model.read(os.path.join(EXAMPLES, "migrate.setup"))
+    rng = np.random.default_rng(3)
+    x, y = rng.uniform(-3, 3, (2, 200))
+    t = 15.0 * orbkit.twopi  # both spirals grown
+    fx, fy = model.force(x, y, t)
+    h = 1e-6
+    gx = (model.potential(x + h, y, t) - model.potential(x - h, y, t)) / (2 * h)
+    gy = (model.potential(x, y + h, t) - model.potential(x, y - h, t)) / (2 * h)
+    np.testing.assert_allclose(fx, -gx, atol=1e-8)
+    np.testing.assert_allclose(fy, -gy, atol=1e-8)
+    # broadcasting: a grid of radii against one time
+    assert model.vc(np.array([[1.0, 2.0]])).shape == (1, 2)
+    np.testing.assert_allclose(model.vc([0.5, 1.0, 3.0]), 1.0, rtol=1e-14)  # flat rotation curve
+    np.testing.assert_allclose(model.kappa(2.0), math.sqrt(2) * model.omega(2.0))
+
+
+def test_resonances_and_jacobi_energy():
+    model = orbkit.Model.read(os.path.join(EXAMPLES, "migrate.setup"))
+    res = model.resonances(1)
+    # corotation where Omega = Omega_p, Lindblad where Omega -/+ kappa/m = Omega_p
+    assert model.omega(res["CR"]) == pytest.approx(0.5, rel=1e-12)
+    om, ka = model.omega(res["ILR"]), model.kappa(res["ILR"])
+    assert om - ka / 2 == pytest.approx(0.5, rel=1e-12)
+    om, ka = model.omega(res["OLR"]), model.kappa(res["OLR"])
+    assert om + ka / 2 == pytest.approx(0.5, rel=1e-12)
+    # the Jacobi energy of one steady pattern is conserved along an integrated orbit
+    steady = orbkit.Model(nsteps=40, dt_int=0.5, patterns=[dict(mm=2, epsilon=0.01, alpha=-8,
+                          Omegas=0.5, smin=0.1, smax=10, wmin=1, wmax=1, starttime=-1)])
+    orbit = steady.integrate([[2.0, 0.0, 0.3, 0.8]], steady.times())[0]
+    ej = steady.jacobi(orbit, steady.times(), pattern=1)
+    L = steady.quantity("L", orbit, steady.times())
+    assert np.ptp(L) > 1e-3, "the pattern must act on the star"
+    assert np.ptp(ej) < 1e-10 * abs(ej[0])
