@@ -29,7 +29,9 @@ namespace py = pybind11;
 
 namespace {
 
-const char* const program = "orbkit";
+// The reader's messages name a program: orbmigrate's, since every program reads a
+// setup the same way, and its --check is the command their advice points to.
+const char* const program = "orbmigrate";
 inline constexpr auto signal_poll = std::chrono::milliseconds(50);  // Ctrl-C is seen this soon
 using f64_array = py::array_t<double, py::array::c_style>;
 
