@@ -15,7 +15,6 @@
 
 namespace {
 
-inline constexpr double min_tolerance = 1e-16;  // a few units in the last place of values near 1
 inline constexpr int scalar_count = 14;     // scalar lines before the pattern blocks
 inline constexpr int pattern_fields = 11;   // lines of one pattern block
 
@@ -136,8 +135,7 @@ command_line parse_command_line(int argc, char** argv) {
             const char* text = i + 1 < argc ? argv[++i] : "";
             char* end = nullptr;
             const double tol = std::strtod(text, &end);
-            // below min_tolerance the rounding of the values alone exceeds the tolerance
-            if (end == text || *end != '\0' || !(tol >= min_tolerance && tol < 1)) {
+            if (end == text || *end != '\0' || !(tol >= dop853_min_tol && tol < 1)) {
                 c.problem = std::string("--tol: expected a number from 1e-16 to below 1, got '") + text + "'";
                 return c;
             }

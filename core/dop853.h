@@ -177,6 +177,7 @@ inline constexpr double d716 = -0.14972683625798562581422125276e+03;
 
 inline constexpr int dop853_capacity = 12;          // equations: x, y, vx, vy of up to three bodies
 inline constexpr double dop853_default_tol = 1e-13;  // relative and absolute error per step
+inline constexpr double dop853_min_tol = 1e-16;  // below it the rounding of values near 1 exceeds it
 inline constexpr double dop853_safety = 0.9;        // the new step aims a little below the estimate
 inline constexpr double dop853_max_shrink = 1.0 / 0.333;  // a step shrinks at most 3x at a time
 inline constexpr double dop853_max_grow = 1.0 / 6.0;      // and grows at most 6x (as 1/factor)

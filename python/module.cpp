@@ -336,6 +336,32 @@ int thread_count(const py::object& threads) {
     return int(n);
 }
 
+// The integrator a call asks for: method 'bs' (the programs' default, their exact
+// digits) or 'dop853' (the eighth-order method at tolerance tol, 1e-13 by default).
+integrator integrator_of(const py::object& name_obj, const py::object& tol_obj) {
+    integrator how;
+    if (!py::isinstance<py::str>(name_obj))
+        throw py::type_error("method: expected 'bs' or 'dop853', got " + std::string(py::repr(name_obj)));
+    const std::string name = name_obj.cast<std::string>();
+    if (name == "dop853")
+        how.kind = method::dop853;
+    else if (name != "bs")
+        throw py::value_error("method: expected 'bs' or 'dop853', got '" + name + "'");
+    if (tol_obj.is_none()) return how;
+    if (how.kind != method::dop853)
+        throw py::value_error("tol: sets the tolerance of method='dop853'; method='bs' has none");
+    double tol;
+    try {
+        tol = py::float_(tol_obj).cast<double>();
+    } catch (const py::error_already_set&) {
+        throw py::type_error("tol: expected a number, got " + std::string(py::repr(tol_obj)));
+    }
+    if (!(tol >= dop853_min_tol && tol < 1))
+        throw py::value_error("tol: expected a number from 1e-16 to below 1, got " + std::string(py::repr(tol_obj)));
+    how.tol = tol;
+    return how;
+}
+
 // Runs work(stop) on a thread of its own, without the GIL, while this thread checks
 // for Ctrl-C; an interrupt sets stop, waits for the work to end and raises.
 template <class Work>
@@ -372,7 +398,9 @@ void run_interruptible(Work&& work) {
 // ---- integrate
 
 py::object integrate_states(const model& m, const py::handle& states_obj, const py::handle& times_obj,
-                           const py::object& phases_obj, const py::object& threads, bool with_times) {
+                           const py::object& phases_obj, const py::object& threads, bool with_times,
+                           const py::object& method_obj, const py::object& tol_obj) {
+    const integrator how = integrator_of(method_obj, tol_obj);
     const f64_array states = states_array(states_obj);
     const f64_array times = real_array(times_obj, "times");
     if (times.ndim() != 1)
@@ -398,9 +426,11 @@ py::object integrate_states(const model& m, const py::handle& states_obj, const 
             if (ph)
                 for (int k = 0; k < np; ++k) p.phi0[k] = ph[i * np + k];
             orbit_state s = state_of(in + 4 * i, 0);
+            follower run;  // one integration from one output time to the next
+            run.how = how;
             double* row = res + i * nt * 4;
             for (py::ssize_t k = 0; k < nt; ++k, row += 4) {
-                if (fail_at[i] == nt && !taketstep(p, s, tv[k], stop)) {
+                if (fail_at[i] == nt && !taketstep(p, run, s, tv[k], stop)) {
                     fail_at[i] = k;
                     t_fail[i] = s.t;
                 }
@@ -456,7 +486,9 @@ py::array structured(const std::vector<const char*>& names, py::ssize_t rows) {
 }
 
 // Every star of a survey, integrated as the survey program does; the rows of its table.
-py::array survey_table(const model& m, int bodies, const py::object& threads) {
+py::array survey_table(const model& m, int bodies, const py::object& threads, const py::object& method_obj,
+                       const py::object& tol_obj) {
+    const integrator how = integrator_of(method_obj, tol_obj);
     const int nthreads = thread_count(threads);
     const std::vector<const char*> names =
         bodies == 1 ? std::vector<const char*>{"L0", "dL", "x", "y"} : std::vector<const char*>{"L0", "L1", "L2"};
@@ -476,7 +508,7 @@ py::array survey_table(const model& m, int bodies, const py::object& threads) {
         run_interruptible([&](const std::atomic<bool>* stop) {
 #pragma omp parallel for schedule(dynamic, 1) num_threads(nthreads)
             for (int task = 0; task < bodies * n; ++task)
-                follow_star(batch[task / bodies], task % bodies, tmax, stop);
+                follow_star(batch[task / bodies], task % bodies, tmax, stop, how);
         });
         for (int i = 0; i < n; ++i) {
             survey_star& s = batch[i];
@@ -505,7 +537,9 @@ py::array survey_table(const model& m, int bodies, const py::object& threads) {
     return table;
 }
 
-py::array spread_table(const model& m, const py::object& threads) {
+py::array spread_table(const model& m, const py::object& threads, const py::object& method_obj,
+                       const py::object& tol_obj) {
+    const integrator how = integrator_of(method_obj, tol_obj);
     const int nthreads = thread_count(threads);
     params p = m.p;
     const double tmax = run_end(p, run_length::spread);
@@ -521,6 +555,8 @@ py::array spread_table(const model& m, const py::object& threads) {
     const int members = n > 0 ? n : 0;
     std::vector<orbit_state> member(members);
     std::vector<char> alive(members, 1), failed(members, 0);
+    std::vector<follower> runs(members);  // each member's integration, across the output times
+    for (follower& f : runs) f.how = how;
     draw_ensemble(p, g, members, member.data());
     const std::vector<double> times = spread_times(p, tmax);
     py::array table = structured({"t", "rmax", "lsig", "lmax"}, py::ssize_t(times.size()));
@@ -533,7 +569,7 @@ py::array spread_table(const model& m, const py::object& threads) {
             bool* a = reinterpret_cast<bool*>(alive.data());
             bool* f = reinterpret_cast<bool*>(failed.data());
             std::fill(failed.begin(), failed.end(), 0);
-            advance_ensemble(p, members, member.data(), a, f, times[k], stop);
+            advance_ensemble(p, members, member.data(), a, f, times[k], stop, runs.data());
             const spread_figures s = measure_spread(member.data(), members);
             double* row = rows + 4 * k;
             row[0] = times[k] / twopi;
@@ -628,7 +664,8 @@ PYBIND11_MODULE(_orbkit, mod) {
         })
         .def("draw", &draw_states, py::arg("n") = py::none())
         .def("integrate", &integrate_states, py::arg("states"), py::arg("times"), py::kw_only(),
-             py::arg("phases") = py::none(), py::arg("threads") = py::none(), py::arg("with_times") = false)
+             py::arg("phases") = py::none(), py::arg("threads") = py::none(), py::arg("with_times") = false,
+             py::arg("method") = "bs", py::arg("tol") = py::none())
         .def("_record_rows", &record_rows)
         .def("potential", py::vectorize([](model& m, double x, double y, double t) {
                  return potential(m.p, x, y, t);
@@ -651,9 +688,18 @@ PYBIND11_MODULE(_orbkit, mod) {
     for (const scalar_field& sf : scalar_fields)
         cls.def_property_readonly(sf.name, [sf](const model& m) { return field_value(m, sf); });
 
-    mod.def("migrate", [](const model& m, const py::object& threads) { return survey_table(m, 1, threads); },
-            py::arg("model"), py::kw_only(), py::arg("threads") = py::none());
-    mod.def("twin", [](const model& m, const py::object& threads) { return survey_table(m, 2, threads); },
-            py::arg("model"), py::kw_only(), py::arg("threads") = py::none());
-    mod.def("spread", &spread_table, py::arg("model"), py::kw_only(), py::arg("threads") = py::none());
+    mod.def("migrate",
+            [](const model& m, const py::object& threads, const py::object& method, const py::object& tol) {
+                return survey_table(m, 1, threads, method, tol);
+            },
+            py::arg("model"), py::kw_only(), py::arg("threads") = py::none(), py::arg("method") = "bs",
+            py::arg("tol") = py::none());
+    mod.def("twin",
+            [](const model& m, const py::object& threads, const py::object& method, const py::object& tol) {
+                return survey_table(m, 2, threads, method, tol);
+            },
+            py::arg("model"), py::kw_only(), py::arg("threads") = py::none(), py::arg("method") = "bs",
+            py::arg("tol") = py::none());
+    mod.def("spread", &spread_table, py::arg("model"), py::kw_only(), py::arg("threads") = py::none(),
+            py::arg("method") = "bs", py::arg("tol") = py::none());
 }

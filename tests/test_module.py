@@ -392,3 +392,52 @@ def test_resonances_and_jacobi_energy():
     L = steady.quantity("L", orbit, steady.times())
     assert np.ptp(L) > 1e-3, "the pattern must act on the star"
     assert np.ptp(ej) < 1e-10 * abs(ej[0])
+
+
+# ---- the fast mode: method="dop853"
+
+def test_fast_mode_agrees_with_the_exact_integrator(tables):
+    """The three tables and integrate with method="dop853" at 1e-14, against the exact
+    integrator: the migration table (20 orbits) within 1e-8; the twins' L1, L2 over their
+    60 orbits, where chaotic pairs part, in the median; integrate at the times the exact
+    integrator reached (it stops within 1e-4 of each output time; dop853 hits them)."""
+    model, exact = tables["migrate"]
+    fast = orbkit.migrate(model, method="dop853", tol=1e-14)
+    for field in ("L0", "dL", "x", "y"):
+        assert np.max(np.abs(fast[field] - exact[field])) < 1e-8, field
+    model, exact = tables["twin"]
+    fast = orbkit.twin(model, method="dop853", tol=1e-14)
+    for field in ("L1", "L2"):
+        assert np.median(np.abs(fast[field] - exact[field])) < 1e-8, field
+    # the spread is a difference of neighbouring orbits: close in relative terms
+    model, exact = tables["spread"]
+    fast = orbkit.spread(model, method="dop853", tol=1e-14)
+    assert np.array_equal(fast["t"], exact["t"])
+    assert np.max(np.abs(fast["rmax"] - exact["rmax"]) / exact["rmax"]) < 1e-3
+
+    model = tables["migrate"][0]
+    states = model.draw(6)
+    orbits, reached = model.integrate(states, model.times(), with_times=True)
+    for i in range(len(states)):
+        fast = model.integrate(states[i:i + 1], reached[i], method="dop853", tol=1e-14)
+        assert np.max(np.abs(fast[0] - orbits[i])) < 1e-9, i
+
+
+def test_fast_mode_arguments():
+    model = orbkit.Model.read(os.path.join(EXAMPLES, "migrate.setup"))
+    states = model.draw(3)
+    times = model.times()[:3]
+    default = model.integrate(states, times, method="dop853")
+    assert np.array_equal(default, model.integrate(states, times, method="dop853", tol=1e-13))
+    assert not np.array_equal(default, model.integrate(states, times, method="dop853", tol=1e-10))
+    assert np.array_equal(model.integrate(states, times), model.integrate(states, times, method="bs"))
+    for kwargs, error, text in ((dict(method="rk4"), ValueError, "expected 'bs' or 'dop853', got 'rk4'"),
+                                (dict(method=1), TypeError, "method"),
+                                (dict(tol=1e-13), ValueError, "method='bs' has none"),
+                                (dict(method="dop853", tol="small"), TypeError, "tol"),
+                                (dict(method="dop853", tol=0.0), ValueError, "from 1e-16 to below 1"),
+                                (dict(method="dop853", tol=float("nan")), ValueError, "from 1e-16")):
+        for call in (lambda: model.integrate(states, times, **kwargs), lambda: orbkit.migrate(model, **kwargs),
+                     lambda: orbkit.twin(model, **kwargs), lambda: orbkit.spread(model, **kwargs)):
+            with pytest.raises(error, match=text):
+                call()
