@@ -14,7 +14,7 @@ run() {  # binary folder -> CPU seconds of the run
   rm -rf "$work/$2" && mkdir -p "$work/$2" && cp "$here/bench/benchmark.setup" "$work/$2/"
   (cd "$work/$2" && OMP_NUM_THREADS=1 /usr/bin/time -f %U -o ../$2.time "$1" benchmark.setup > stdout) ||
     [ $? -eq 1 ]
-  cat "$work/$2.time"
+  tail -n 1 "$work/$2.time"  # after the note of the exit status, 1 for a complete run
 }
 t_old=999
 t_new=999
