@@ -77,7 +77,9 @@ int main(int argc, char** argv) {
 
     progress bar(program, long(p.nsteps) + 1, "output times");
     long done = 0;
-    for (const double t : spread_times(p, tmax)) {
+    // the running sum of spread_times, taken one time at a time: a run of 2e9 output
+    // times needs no 16 GB list of them
+    for (double t = p.dt_int; t <= tmax; t = t + p.dt_int) {
         std::fputs("\n", records.f);
         bool failed[ensemble_capacity] = {};
         advance_ensemble(p, nstars, member, alive, failed, t, nullptr, runs);

@@ -251,6 +251,24 @@ class BadSetupsAndBrokenOutputs(unittest.TestCase):
             first = open(os.path.join(folder, "s_0.bb")).read().splitlines()[2].split()
             self.assertEqual(first[10:13], ["nan", "nan", "nan"])  # J, e, theta1
 
+    def test_spread_of_two_billion_output_times_streams_at_once(self):
+        # the output times are a running sum taken one at a time; a list of all
+        # of them first would take 16 GB before the first block is written
+        with tempfile.TemporaryDirectory() as folder:
+            with open(os.path.join(folder, "s"), "w") as f:
+                f.write(setup(nstars=2, nsteps=2000000000, dt_int=1e-12))
+            proc = subprocess.Popen([PROGRAMS["orbspread"], "s"], cwd=folder, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            time.sleep(2)
+            with open(f"/proc/{proc.pid}/status") as status:
+                rss_kib = int(re.search(r"VmHWM:\s+(\d+)", status.read()).group(1))
+            proc.kill()
+            proc.wait()
+            with open(os.path.join(folder, "s.l")) as spread:
+                rows = spread.read().count("\n")
+            self.assertGreater(rows, 100, "spread rows written within 2 s")
+            self.assertLess(rss_kib, 200 * 1024, f"peak memory {rss_kib} KiB")
+
     def test_killed_run_leaves_no_cut_orbit_file(self):
         with tempfile.TemporaryDirectory() as folder:
             caught, faults = killed_run(folder)
