@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dop853.h"
+#include "fixtures.h"
 #include "ensemble.h"
 #include "galaxy.h"
 #include "integrator.h"
@@ -295,32 +296,8 @@ TEST(Dop853Step, NonFiniteRightHandSideFailsInsteadOfHanging) {
 
 namespace {
 
-// One two-armed trailing spiral, fully grown, rotating at 0.5.
-params one_spiral() {
-    params p;
-    p.n_particles = 1;
-    p.number_equations = 6;
-    p.npatterns = 1;
-    p.mm[0] = 2;
-    p.epsilon[0] = 0.01;
-    p.alpha[0] = -8;
-    p.Omegas[0] = 0.5;
-    p.phi0[0] = 0.3;
-    p.smin[0] = 0.1;
-    p.smax[0] = 10;
-    p.wmin[0] = 1;
-    p.wmax[0] = 1;
-    return p;
-}
 
-orbit_state star_at(double x, double y, double vx, double vy) {
-    orbit_state s;
-    s.w[0] = x;
-    s.w[1] = y;
-    s.w[3] = vx;
-    s.w[4] = vy;
-    return s;
-}
+orbit_state star_at(double x, double y, double vx, double vy) { return planar_star(x, y, vx, vy); }
 
 double largest_difference(const orbit_state& a, const orbit_state& b) {
     double d = 0;

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "ensemble.h"
+#include "fixtures.h"
 #include "output.h"
 #include "params.h"
 #include "state.h"
@@ -47,14 +48,7 @@ params disc(int randp0) {
     return p;
 }
 
-orbit_state at(double x, double y, double vx, double vy) {
-    orbit_state s;
-    s.w[0] = x;
-    s.w[1] = y;
-    s.w[3] = vx;
-    s.w[4] = vy;
-    return s;
-}
+orbit_state at(double x, double y, double vx, double vy) { return planar_star(x, y, vx, vy); }
 
 }  // namespace
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "galaxy.h"
+#include "fixtures.h"
 #include "integrator.h"
 #include "params.h"
 #include "state.h"
@@ -289,32 +290,9 @@ params flat_disc() {
     return p;
 }
 
-// One two-armed trailing spiral, fully grown, rotating at 0.5, flat over the orbits used here.
-params one_pattern(double starttime) {
-    params p = flat_disc();
-    p.npatterns = 1;
-    p.mm[0] = 2;
-    p.epsilon[0] = 0.01;
-    p.alpha[0] = -8;
-    p.Omegas[0] = 0.5;
-    p.phi0[0] = 0.3;
-    p.starttime[0] = starttime;
-    p.growtime[0] = 0;
-    p.smin[0] = 0.1;
-    p.smax[0] = 10;
-    p.wmin[0] = 1;
-    p.wmax[0] = 1;
-    return p;
-}
+params one_pattern(double starttime) { return one_spiral(starttime); }
 
-orbit_state star(double x, double y, double vx, double vy) {
-    orbit_state s;
-    s.w[0] = x;
-    s.w[1] = y;
-    s.w[3] = vx;
-    s.w[4] = vy;
-    return s;
-}
+orbit_state star(double x, double y, double vx, double vy) { return planar_star(x, y, vx, vy); }
 
 double ang_mom(const orbit_state& s) { return s.w[0] * s.w[4] - s.w[1] * s.w[3]; }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "galaxy.h"
+#include "fixtures.h"
 #include "integrator.h"
 #include "output.h"
 #include "params.h"
@@ -97,15 +98,7 @@ params flat_disc(int npatterns) {
     return p;
 }
 
-orbit_state star(double t, double x, double y, double vx, double vy) {
-    orbit_state s;
-    s.t = t;
-    s.w[0] = x;
-    s.w[1] = y;
-    s.w[3] = vx;
-    s.w[4] = vy;
-    return s;
-}
+orbit_state star(double t, double x, double y, double vx, double vy) { return planar_star(x, y, vx, vy, t); }
 
 }  // namespace
 
