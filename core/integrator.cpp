@@ -21,16 +21,32 @@ bool planar(const params& p, const orbit_state& s) {
            !std::signbit(s.w[2]) && !std::signbit(s.w[5]);
 }
 
+// x, y, vx, vy of each body of s into y, four values a body, and back.
+void get_planar(const params& p, const orbit_state& s, double* y) {
+    for (int b = 0; b < p.n_particles; ++b) {
+        y[4 * b] = s.w[6 * b];
+        y[4 * b + 1] = s.w[6 * b + 1];
+        y[4 * b + 2] = s.w[6 * b + 3];
+        y[4 * b + 3] = s.w[6 * b + 4];
+    }
+}
+
+void put_planar(const params& p, const double* y, orbit_state& s) {
+    for (int b = 0; b < p.n_particles; ++b) {
+        s.w[6 * b] = y[4 * b];
+        s.w[6 * b + 1] = y[4 * b + 1];
+        s.w[6 * b + 3] = y[4 * b + 2];
+        s.w[6 * b + 4] = y[4 * b + 3];
+    }
+}
+
 }  // namespace
 
 int integrate(const params& p, orbit_state& s, double& step, long& evaluations) {
     if (planar(p, s)) {
         planar_state q;
         q.t = s.t;
-        q.w[0] = s.w[0];
-        q.w[1] = s.w[1];
-        q.w[2] = s.w[3];
-        q.w[3] = s.w[4];
+        get_planar(p, s, q.w);
         const int ok = bs_step(
             [&p, &evaluations](const planar_state& y, planar_state& f) {
                 ++evaluations;
@@ -39,10 +55,7 @@ int integrate(const params& p, orbit_state& s, double& step, long& evaluations) 
             4, q, step);
         if (ok) {
             s.t = q.t;
-            s.w[0] = q.w[0];
-            s.w[1] = q.w[1];
-            s.w[3] = q.w[2];
-            s.w[4] = q.w[3];
+            put_planar(p, q.w, s);
         }
         return ok;
     }
@@ -116,15 +129,6 @@ double next_switch(const params& p, double t, double dir) {
             if ((s - t) * dir > 0 && (s - next) * dir < 0) next = s;
     return next;
 }
-
-void put_planar(const params& p, const double* y, orbit_state& s) {
-    for (int b = 0; b < p.n_particles; ++b) {
-        s.w[6 * b] = y[4 * b];
-        s.w[6 * b + 1] = y[4 * b + 1];
-        s.w[6 * b + 3] = y[4 * b + 2];
-        s.w[6 * b + 4] = y[4 * b + 3];
-    }
-}
 }  // namespace
 
 bool taketstep(const params& p, follower& f, orbit_state& s, double target,
@@ -137,12 +141,7 @@ bool taketstep(const params& p, follower& f, orbit_state& s, double target,
                         !(f.run.dense && (target - f.run.t_old) * f.run.h >= 0);
     if (!f.running || behind) {  // a new integration from s, towards target
         double y0[dop853_capacity];
-        for (int b = 0; b < p.n_particles; ++b) {
-            y0[4 * b] = s.w[6 * b];
-            y0[4 * b + 1] = s.w[6 * b + 1];
-            y0[4 * b + 2] = s.w[6 * b + 3];
-            y0[4 * b + 3] = s.w[6 * b + 4];
-        }
+        get_planar(p, s, y0);
         dop853_start(rhs, f.run, 4 * p.n_particles, s.t, y0, f.how.tol, f.how.tol,
                      target > s.t ? 1.0 : -1.0);
         f.running = true;

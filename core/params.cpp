@@ -31,19 +31,14 @@ struct line_reader {
         const std::size_t len = std::strlen(l.text);
         if (len == line_buffer - 1 && l.text[len - 1] != '\n') {
             const int c = std::fgetc(f);
-            if (c == '\n') {  // exactly 179 characters: the newline alone is the next setup line
-                std::ungetc(c, f);
-                std::fprintf(diag,
-                             "%s: %s:%d: warning: line of %d characters fills the line buffer; "
-                             "its newline is read as the next setup line, which is empty\n",
-                             program, path.c_str(), l.number, line_buffer - 1);
-                return true;
-            }
             if (c != EOF) {  // the rest of this file line becomes the next setup line
                 std::ungetc(c, f);
+                // at exactly 179 characters that rest is the newline alone
                 std::fprintf(diag,
-                             "%s: %s:%d: warning: line longer than %d characters; "
-                             "the rest is read as the next setup line\n",
+                             c == '\n' ? "%s: %s:%d: warning: line of %d characters fills the line buffer; "
+                                         "its newline is read as the next setup line, which is empty\n"
+                                       : "%s: %s:%d: warning: line longer than %d characters; "
+                                         "the rest is read as the next setup line\n",
                              program, path.c_str(), l.number, line_buffer - 1);
                 return true;
             }
