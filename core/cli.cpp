@@ -15,54 +15,6 @@
 
 namespace {
 
-inline constexpr int scalar_count = 14;     // scalar lines before the pattern blocks
-inline constexpr int pattern_fields = 11;   // lines of one pattern block
-
-// Every setup line in file order: its name, the unit of the value in the file, and
-// what it sets. The help text lists them; --check labels what it read with them.
-struct field {
-    const char* name;
-    const char* unit;
-    const char* meaning;
-};
-inline constexpr field scalar_fields[scalar_count] = {
-    {"gamma_", "", "slope of the rotation curve, v_c = r^gamma_ (0: flat)"},
-    {"NU", "", "not used"},
-    {"mixtime", "length", "orbspread: scale of the members' offsets (velocity: x 0.005)"},
-    {"dt_int", "orbits", "output interval"},
-    {"nsteps", "", "number of output intervals"},
-    {"nstars", "", "stars drawn (orbspread: ensemble members, at most 210)"},
-    {"disp_u0", "speed", "dispersion of the initial radial velocity (tangential speed 1)"},
-    {"r_min", "length", "initial radii uniform between r_min ..."},
-    {"r_max", "length", "... and r_max"},
-    {"lseed", "", "random seed; negative: from the clock"},
-    {"randp0", "", "1: fresh random phases of patterns 2, 3, ... for every star"},
-    {"l_min", "ang. momentum", "orbit files for stars with l_min < dL < l_max"},
-    {"l_max", "ang. momentum", "(both strict)"},
-    {"npatterns", "", "spiral patterns, 0 to 10, then 11 lines for each:"},
-};
-inline constexpr field block_fields[pattern_fields] = {
-    {"mm", "", "number of arms"},
-    {"epsilon", "speed^2", "amplitude of the potential wave"},
-    {"phi0", "degrees", "phase: at t = 0 and r = 1, cos chi = 1 at phi = phi0"},
-    {"alpha", "", "coefficient of ln r in the phase; alpha > 0 trails"},
-    {"Omegas", "rad/time", "pattern speed, radians per model time unit"},
-    {"growtime", "orbits", "the wave grows linearly over growtime ..."},
-    {"starttime", "orbits", "... from starttime on"},
-    {"smin", "length", "full amplitude between smin ..."},
-    {"smax", "length", "... and smax"},
-    {"wmin", "length", "Gaussian taper width inside smin"},
-    {"wmax", "length", "Gaussian taper width outside smax"},
-};
-
-const field* find_field(const std::string& name) {
-    for (const field& f : scalar_fields)
-        if (name == f.name) return &f;
-    for (const field& f : block_fields)
-        if (name == f.name) return &f;
-    return nullptr;
-}
-
 // The shortest text that reads back as the same double.
 std::string shortest(double v) {
     char buf[32];
@@ -83,21 +35,6 @@ std::string named_in(const std::string& text) {
     while (j < text.size() && (std::isalnum(static_cast<unsigned char>(text[j])) || text[j] == '_')) ++j;
     return text.substr(i, j - i);
 }
-
-// Text written to a memory buffer, so that it can be shown where it belongs.
-struct memory_stream {
-    char* buf = nullptr;
-    std::size_t len = 0;
-    std::FILE* f = open_memstream(&buf, &len);
-    ~memory_stream() {
-        if (f) std::fclose(f);
-        std::free(buf);
-    }
-    std::string text() {
-        std::fflush(f);
-        return std::string(buf, len);
-    }
-};
 
 }  // namespace
 
@@ -195,9 +132,9 @@ void print_help(std::FILE* out, const program_info& info) {
                "(0) with a warning, and every later value is read one line off.\n",
                out);
     int line = 1;
-    for (const field& f : scalar_fields)
+    for (const setup_field& f : scalar_fields)
         std::fprintf(out, "  %2d  %-10s %-14s %s\n", line++, f.name, f.unit, f.meaning);
-    for (const field& f : block_fields)
+    for (const setup_field& f : block_fields)
         std::fprintf(out, "  +%-2d %-10s %-14s %s\n", line++ - scalar_count, f.name, f.unit, f.meaning);
     std::fputs("Lengths are in units of the radius where the circular speed is 1, speeds in units of\n"
                "that speed; an orbit is 2 pi model time units. Stars and patterns turn anticlockwise\n"
@@ -221,35 +158,10 @@ int check_setup(std::FILE* out, const program_info& info, const std::string& pat
         return 2;
     }
     params p;
-    rand48 g;
-    std::vector<setup_value> read;
-    memory_stream sink, diag;  // the reader's own lines; the warnings are shown after the table
-    const bool ok = readsetup(f, path, p, g, sink.f, diag.f, info.name, &read);
-    // What follows the last value: a line added above pushes the last ones out.
-    int trailing_first = 0, trailing_last = 0;
-    if (ok) {
-        int number = read.empty() ? 1 : read.back().line + 1;
-        // a last setup line cut at the buffer's length leaves the rest of its line behind
-        bool skipping = !read.empty() && read.back().text.size() == std::size_t(setup_line_bytes - 1);
-        bool blank = true;
-        for (int c; (c = std::fgetc(f)) != EOF;) {
-            if (c != '\n') {
-                blank = blank && std::isspace(c);
-                continue;
-            }
-            if (!skipping && !blank) {
-                if (!trailing_first) trailing_first = number;
-                trailing_last = number;
-            }
-            if (!skipping) ++number;
-            skipping = false;
-            blank = true;
-        }
-        if (!skipping && !blank) {  // a last line without its newline
-            if (!trailing_first) trailing_first = number;
-            trailing_last = number;
-        }
-    }
+    const setup_read r = read_setup(f, path, p, info.name, true);
+    const std::vector<setup_value>& read = r.values;
+    const bool ok = r.ok;
+    to_model_units(p);
     std::fclose(f);
 
     std::fprintf(out, "%s --check %s: every value as a run reads it; nothing is run or written\n",
@@ -260,25 +172,25 @@ int check_setup(std::FILE* out, const program_info& info, const std::string& pat
         const setup_value& v = read[i];
         if (i >= scalar_count && (i - scalar_count) % pattern_fields == 0)
             std::fprintf(out, "pattern %zu of %d\n", (i - scalar_count) / pattern_fields + 1, p.npatterns);
-        const field* fd = find_field(v.name);
+        const setup_field* fd = find_field(v.name);
         std::fprintf(out, "%4d  %-10s %12s  %-14s %s\n", v.line, v.name,
                      v.converted ? shortest(v.value).c_str() : "-", fd ? fd->unit : "", v.text.c_str());
         const std::string named = named_in(v.text);
         if (!v.converted) {
             ++shifted;
             std::fprintf(out, "      ^ not a number: %s keeps %s\n", v.name, shortest(v.value).c_str());
-        } else if (find_field(named) && named != v.name) {
+        } else if (find_field(named.c_str()) && named != v.name) {
             ++shifted;
             std::fprintf(out, "      ^ the line names %s, not %s\n", named.c_str(), v.name);
         }
     }
-    if (trailing_first) {
+    if (r.unread_first) {
         ++shifted;
-        if (trailing_first == trailing_last)
-            std::fprintf(out, "line %d follows the last value and is not read\n", trailing_first);
+        if (r.unread_first == r.unread_last)
+            std::fprintf(out, "line %d follows the last value and is not read\n", r.unread_first);
         else
-            std::fprintf(out, "lines %d to %d follow the last value and are not read\n", trailing_first,
-                         trailing_last);
+            std::fprintf(out, "lines %d to %d follow the last value and are not read\n", r.unread_first,
+                         r.unread_last);
     }
     if (ok) {
         const double tmax = run_end(p, info.kind);
@@ -286,9 +198,8 @@ int check_setup(std::FILE* out, const program_info& info, const std::string& pat
                      shortest(tmax / twopi).c_str(), shortest(p.dt_int / twopi).c_str(),
                      shortest(tmax).c_str());
     }
-    const std::string warnings = diag.text();
-    std::fputs(warnings.empty() ? "no warnings\n" : ok ? "warnings:\n" : "refused:\n", out);
-    std::fputs(warnings.c_str(), out);
+    std::fputs(r.notes.empty() ? "no warnings\n" : ok ? "warnings:\n" : "refused:\n", out);
+    print_notes(out, info.name, path, r.notes);
     if (shifted)
         std::fprintf(out,
                      "%d line%s look%s shifted or unread (marked above): a line added above (a comment "

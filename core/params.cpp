@@ -1,10 +1,164 @@
 #include "params.h"
 
+#include <cctype>
 #include <cerrno>
+#include <cstdarg>
 #include <cmath>
 #include <cstring>
 #include <ctime>
 #include <limits>
+
+// ---- the field table
+
+namespace {
+constexpr setup_field real_field(const char* name, const char* unit, const char* meaning,
+                                 double params::*m, file_unit c = file_unit::none) {
+    return {name, unit, meaning, field_type::real, c, m, nullptr, nullptr};
+}
+constexpr setup_field int_field(const char* name, const char* meaning, int params::*m) {
+    return {name, "", meaning, field_type::integer, file_unit::none, nullptr, m, nullptr};
+}
+constexpr setup_field pattern_field(const char* name, const char* unit, const char* meaning,
+                                    double (params::*m)[max_patterns], file_unit c = file_unit::none) {
+    return {name, unit, meaning, field_type::real, c, nullptr, nullptr, m};
+}
+}  // namespace
+
+const setup_field scalar_fields[scalar_count] = {
+    real_field("gamma_", "", "slope of the rotation curve, v_c = r^gamma_ (0: flat)", &params::gamma_),
+    real_field("NU", "", "not used", &params::NU),
+    real_field("mixtime", "length", "orbspread: scale of the members' offsets (velocity: x 0.005)",
+               &params::mixtime),
+    real_field("dt_int", "orbits", "output interval", &params::dt_int, file_unit::orbits),
+    int_field("nsteps", "number of output intervals", &params::nsteps),
+    int_field("nstars", "stars drawn (orbspread: ensemble members, at most 210)", &params::nstars),
+    real_field("disp_u0", "speed", "dispersion of the initial radial velocity (tangential speed 1)",
+               &params::disp_u0),
+    real_field("r_min", "length", "initial radii uniform between r_min ...", &params::r_min),
+    real_field("r_max", "length", "... and r_max", &params::r_max),
+    {"lseed", "", "random seed; negative: from the clock", field_type::seed, file_unit::none, nullptr,
+     nullptr, nullptr},
+    int_field("randp0", "1: fresh random phases of patterns 2, 3, ... for every star", &params::randp0),
+    real_field("l_min", "ang. momentum", "orbit files for stars with l_min < dL < l_max", &params::l_min),
+    real_field("l_max", "ang. momentum", "(both strict)", &params::l_max),
+    int_field("npatterns", "spiral patterns, 0 to 10, then 11 lines for each:", &params::npatterns),
+};
+
+const setup_field block_fields[pattern_fields] = {
+    pattern_field("mm", "", "number of arms", &params::mm),
+    pattern_field("epsilon", "speed^2", "amplitude of the potential wave", &params::epsilon),
+    pattern_field("phi0", "degrees", "phase: at t = 0 and r = 1, cos chi = 1 at phi = phi0", &params::phi0,
+                  file_unit::degrees),
+    pattern_field("alpha", "", "coefficient of ln r in the phase; alpha > 0 trails", &params::alpha),
+    pattern_field("Omegas", "rad/time", "pattern speed, radians per model time unit", &params::Omegas),
+    pattern_field("growtime", "orbits", "the wave grows linearly over growtime ...", &params::growtime,
+                  file_unit::orbits),
+    pattern_field("starttime", "orbits", "... from starttime on", &params::starttime, file_unit::orbits),
+    pattern_field("smin", "length", "full amplitude between smin ...", &params::smin),
+    pattern_field("smax", "length", "... and smax", &params::smax),
+    pattern_field("wmin", "length", "Gaussian taper width inside smin", &params::wmin),
+    pattern_field("wmax", "length", "Gaussian taper width outside smax", &params::wmax),
+};
+
+const setup_field* find_field(const char* name) {
+    for (const setup_field& f : scalar_fields)
+        if (std::strcmp(name, f.name) == 0) return &f;
+    for (const setup_field& f : block_fields)
+        if (std::strcmp(name, f.name) == 0) return &f;
+    return nullptr;
+}
+
+double field_value(const params& p, const setup_field& f, int k) {
+    if (f.pattern) return (p.*f.pattern)[k];
+    if (f.real) return p.*f.real;
+    if (f.integer) return p.*f.integer;
+    return double(p.lseed);
+}
+
+void set_field(params& p, const setup_field& f, double v, int k) {
+    if (f.pattern)
+        (p.*f.pattern)[k] = v;
+    else if (f.real)
+        p.*f.real = v;
+    else if (f.integer)
+        p.*f.integer = int(v);
+    else
+        p.lseed = std::int64_t(v);
+}
+
+// ---- notes
+
+std::string note_message(const std::string& path, const setup_note& n) {
+    std::string s = path;
+    if (n.line > 0) s += ":" + std::to_string(n.line);
+    s += ": ";
+    if (n.kind == setup_note::warning) s += "warning: ";
+    return s + n.text;
+}
+
+void print_notes(std::FILE* diag, const char* program, const std::string& path,
+                 const std::vector<setup_note>& notes) {
+    for (const setup_note& n : notes) std::fprintf(diag, "%s: %s\n", program, note_message(path, n).c_str());
+}
+
+namespace {
+std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatted(const char* format, ...) {
+    char buf[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    return buf;
+}
+
+void add(std::vector<setup_note>& notes, setup_note::kind_t kind, const char* name, const std::string& reason) {
+    notes.push_back({kind, 0, std::string(name) + ": " + reason});
+}
+}  // namespace
+
+void check_field(const params& p, const setup_field& f, int k, std::vector<setup_note>& notes) {
+    const double v = field_value(p, f, k);
+    if (f.type == field_type::real && !std::isfinite(v))
+        add(notes, setup_note::warning, f.name,
+            std::isnan(v) ? "nan is not a finite number; what depends on it prints as nan or inf"
+            : v > 0       ? "inf is not a finite number; what depends on it prints as nan or inf"
+                          : "-inf is not a finite number; what depends on it prints as nan or inf");
+    const std::string name = f.name;
+    if (name == "gamma_") {
+        if (p.gamma_ <= -1)  // kappa^2 = 2 (1 + gamma_) Omega^2 is not positive
+            add(notes, setup_note::warning, f.name,
+                "at -1 or below the epicycle frequency kappa is not real: "
+                "the columns J, e and theta1 of the record lines print as nan or inf");
+    } else if (name == "dt_int") {
+        if (!std::isfinite(p.dt_int * twopi))  // as to_model_units will store it
+            add(notes, setup_note::error, f.name, "the run length must be finite");
+    } else if (name == "nsteps") {
+        const double dt = p.dt_int * twopi;
+        // the ensemble runs nsteps + 1 intervals: that count must be an int as well
+        if (p.nsteps == std::numeric_limits<int>::max())
+            add(notes, setup_note::error, f.name, "the run cannot hold 2147483647 output intervals");
+        else if (!std::isfinite(dt * double(p.nsteps + 1)) || !std::isfinite(dt * p.nsteps))
+            add(notes, setup_note::error, f.name, "with this dt_int the run length is not finite");
+    } else if (name == "r_max") {
+        if (p.r_min == 0 && p.r_max == 0)
+            add(notes, setup_note::error, f.name,
+                "every star would start at r = 0, where its direction is undefined");
+        // initial radii are uniform in [r_min, r_max]: an interval that holds 0 puts stars near the centre
+        else if (!(p.r_min > 0 && p.r_max > 0) && !(p.r_min < 0 && p.r_max < 0) && p.gamma_ < 0.5)
+            add(notes, setup_note::warning, f.name,
+                "initial radii between r_min and r_max reach the centre, where the "
+                "background's force is singular: stars started near it fail");
+    } else if (name == "npatterns") {
+        if (p.npatterns > max_patterns)
+            add(notes, setup_note::error, f.name,
+                formatted("%d is more than the %d patterns a model holds", p.npatterns, max_patterns));
+        else if (p.npatterns < 0)
+            add(notes, setup_note::error, f.name, "a number of patterns cannot be negative");
+    }
+}
+
+// ---- the reader
 
 namespace {
 
@@ -16,13 +170,20 @@ struct setup_line {
     int number;  // line of the file on which this setup line starts
 };
 
+std::string without_line_end(const char* text) {
+    std::string s(text);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+    return s;
+}
+
 struct line_reader {
     std::FILE* f;
+    const char* checker;
     const std::string& path;
-    std::FILE* diag;
-    const char* program;
-    std::vector<setup_value>* trace;
+    setup_read& out;
     int next_number = 1;  // file line on which the next read starts
+
+    void note(setup_note::kind_t kind, int line, std::string text) { out.notes.push_back({kind, line, std::move(text)}); }
 
     // Reads one setup line; false at the end of the file.
     bool read(setup_line& l) {
@@ -34,12 +195,12 @@ struct line_reader {
             if (c != EOF) {  // the rest of this file line becomes the next setup line
                 std::ungetc(c, f);
                 // at exactly 179 characters that rest is the newline alone
-                std::fprintf(diag,
-                             c == '\n' ? "%s: %s:%d: warning: line of %d characters fills the line buffer; "
-                                         "its newline is read as the next setup line, which is empty\n"
-                                       : "%s: %s:%d: warning: line longer than %d characters; "
-                                         "the rest is read as the next setup line\n",
-                             program, path.c_str(), l.number, line_buffer - 1);
+                note(setup_note::warning, l.number,
+                     formatted(c == '\n' ? "line of %d characters fills the line buffer; "
+                                           "its newline is read as the next setup line, which is empty"
+                                         : "line longer than %d characters; "
+                                           "the rest is read as the next setup line",
+                               line_buffer - 1));
                 return true;
             }
         }
@@ -47,63 +208,42 @@ struct line_reader {
         return true;
     }
 
-    // Reports why the setup line for `name` is not there: a read error (a folder
+    // Says why the setup line for `name` is not there: a read error (a folder
     // given as the setup file, say) or the end of the file.
-    void missing(const char* name) const {
+    void missing(const char* name) {
         if (std::ferror(f))
-            std::fprintf(diag, "%s: %s: cannot read: %s\n", program, path.c_str(), std::strerror(errno));
+            note(setup_note::error, 0, std::string("cannot read: ") + std::strerror(errno));
         else
-            std::fprintf(diag, "%s: %s:%d: %s: missing, the file ends after line %d\n", program,
-                         path.c_str(), next_number, name, next_number - 1);
+            note(setup_note::error, next_number,
+                 formatted("%s: missing, the file ends after line %d", name, next_number - 1));
     }
 
-    static std::string shown(const char* text) {
-        std::string s(text);
-        while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-        return s;
-    }
-
-    // A start that does not convert leaves v as it was, and is said.
-    void not_converted(const setup_line& l, const char* name, const char* expected, double v) const {
+    // A start that does not convert leaves the value as it was, and is said.
+    void not_converted(const setup_line& l, const char* name, const char* expected, double v) {
         // A setup file has no comment lines: such a line still takes a value's place.
-        std::fprintf(diag,
-                     "%s: %s:%d: warning: %s: expected %s, got '%s'; keeping %.17g; "
-                     "if the line was meant as a comment, every later value is read one "
-                     "line off (%s --check %s shows them all)\n",
-                     program, path.c_str(), l.number, name, expected, shown(l.text).c_str(), v,
-                     program, path.c_str());
+        note(setup_note::warning, l.number,
+             std::string(name) + ": expected " + expected + ", got '" + without_line_end(l.text) + "'; keeping " +
+                 formatted("%.17g", v) +
+                 "; if the line was meant as a comment, every later value is read one line off (" + checker +
+                 " --check " + path + " shows them all)");
     }
 
-    // Converts the start of the next setup line with "%lf"; text after the value is a
-    // comment. A number that is not finite is taken as it stands, and said.
-    bool real(const char* name, double& v) {
-        setup_line l;
-        if (!read(l)) return missing(name), false;
+    // "%lf" of the start of the line; text after the value is a comment.
+    bool real(const setup_line& l, const char* name, double& v) {
         double tmp;
         const bool converted = std::sscanf(l.text, "%lf", &tmp) == 1;
-        if (converted) {
+        if (converted)
             v = tmp;
-            if (!std::isfinite(v))
-                warn(l.number, name, std::isnan(v) ? "nan is not a finite number; what depends on it "
-                                                     "prints as nan or inf"
-                                     : v > 0 ? "inf is not a finite number; what depends on it prints "
-                                               "as nan or inf"
-                                             : "-inf is not a finite number; what depends on it prints "
-                                               "as nan or inf");
-        } else {
+        else
             not_converted(l, name, "a number", v);
-        }
-        if (trace) trace->push_back({name, l.number, shown(l.text), converted, v});
-        return true;
+        return converted;
     }
 
     // An integer as "%d" or "%ld" reads it (blanks, a sign, decimal digits; the rest
     // is a comment), but a value beyond the type is refused: the conversion would
     // be undefined, and in practice wraps (4294967296 stars became 0).
     template <class T>
-    bool integer(const char* name, T& v) {
-        setup_line l;
-        if (!read(l)) return missing(name), false;
+    bool integer(const setup_line& l, const char* name, T& v, bool& refused) {
         errno = 0;
         char* end;
         const long long n = std::strtoll(l.text, &end, 10);
@@ -111,91 +251,90 @@ struct line_reader {
         if (converted && (errno == ERANGE || n < std::numeric_limits<T>::min() ||
                           n > std::numeric_limits<T>::max())) {
             const char* digits = l.text + std::strspn(l.text, " \t\n\v\f\r");
-            std::fprintf(diag, "%s: %s:%d: %s: %.*s is outside the integers from %lld to %lld\n", program,
-                         path.c_str(), l.number, name, int(end - digits), digits,
-                         (long long)std::numeric_limits<T>::min(), (long long)std::numeric_limits<T>::max());
+            note(setup_note::error, l.number,
+                 formatted("%s: %.*s is outside the integers from %lld to %lld", name, int(end - digits), digits,
+                           (long long)std::numeric_limits<T>::min(), (long long)std::numeric_limits<T>::max()));
+            refused = true;
             return false;
         }
         if (converted)
             v = static_cast<T>(n);
         else
             not_converted(l, name, "an integer", double(v));
-        if (trace) trace->push_back({name, l.number, shown(l.text), converted, double(v)});
-        return true;
+        return converted;
     }
 
-    void refuse(int line, const char* name, const char* reason) const {
-        std::fprintf(diag, "%s: %s:%d: %s: %s\n", program, path.c_str(), line, name, reason);
+    // Reads the line of field fd (pattern k) into p and runs its checks; false when
+    // the file ends or the value is refused.
+    bool field(const setup_field& fd, params& p, int k) {
+        setup_line l;
+        if (!read(l)) return missing(fd.name), false;
+        bool refused = false, converted;
+        if (fd.pattern)
+            converted = real(l, fd.name, (p.*fd.pattern)[k]);
+        else if (fd.real)
+            converted = real(l, fd.name, p.*fd.real);
+        else if (fd.integer)
+            converted = integer(l, fd.name, p.*fd.integer, refused);
+        else
+            converted = integer(l, fd.name, p.lseed, refused);
+        if (refused) return false;
+        out.values.push_back({fd.name, l.number, without_line_end(l.text), converted, field_value(p, fd, k)});
+        const std::size_t first = out.notes.size();
+        check_field(p, fd, k, out.notes);
+        bool ok = true;
+        for (std::size_t i = first; i < out.notes.size(); ++i) {
+            out.notes[i].line = l.number;
+            ok = ok && out.notes[i].kind != setup_note::error;
+        }
+        return ok;
     }
-    void warn(int line, const char* name, const char* reason) const {
-        std::fprintf(diag, "%s: %s:%d: warning: %s: %s\n", program, path.c_str(), line, name, reason);
+
+    // The file lines after the last value that hold text: a line added above pushes
+    // the last ones out. Whole file lines, whatever their length; the rest of a last
+    // setup line cut at the buffer's length belongs to that line.
+    void rest(bool last_cut) {
+        int number = next_number;
+        bool skipping = last_cut, blank = true;
+        const auto unread = [&] {
+            if (!out.unread_first) out.unread_first = number;
+            out.unread_last = number;
+        };
+        for (int c; (c = std::fgetc(f)) != EOF;) {
+            if (c != '\n') {
+                blank = blank && std::isspace(c);
+                continue;
+            }
+            if (!skipping && !blank) unread();
+            if (!skipping) ++number;
+            skipping = false;
+            blank = true;
+        }
+        if (!skipping && !blank) unread();  // a last line without its newline
     }
 };
 
 }  // namespace
 
-bool read_setup_values(std::FILE* f, const std::string& path, params& p, std::FILE* diag,
-                       const char* program, std::vector<setup_value>* trace) {
-    line_reader in{f, path, diag, program, trace};
-    const int gamma_line = in.next_number;
-    if (!in.real("gamma_", p.gamma_)) return false;
-    if (p.gamma_ <= -1)  // kappa^2 = 2 (1 + gamma_) Omega^2 is not positive
-        in.warn(gamma_line, "gamma_", "at -1 or below the epicycle frequency kappa is not real: "
-                "the columns J, e and theta1 of the record lines print as nan or inf");
-    if (!in.real("NU", p.NU) || !in.real("mixtime", p.mixtime)) return false;
-    const int dt_int_line = in.next_number;
-    if (!in.real("dt_int", p.dt_int)) return false;
-    const double dt = p.dt_int * twopi;  // as to_model_units will store it
-    if (!std::isfinite(dt))
-        return in.refuse(dt_int_line, "dt_int", "the run length must be finite"), false;
-    const int nsteps_line = in.next_number;
-    if (!in.integer("nsteps", p.nsteps)) return false;
-    // the ensemble runs nsteps + 1 intervals: that count must be an int as well
-    if (p.nsteps == std::numeric_limits<int>::max())
-        return in.refuse(nsteps_line, "nsteps", "the run cannot hold 2147483647 output intervals"), false;
-    if (!std::isfinite(dt * double(p.nsteps + 1)) || !std::isfinite(dt * p.nsteps))
-        return in.refuse(nsteps_line, "nsteps", "with this dt_int the run length is not finite"), false;
-    if (!in.integer("nstars", p.nstars) || !in.real("disp_u0", p.disp_u0) || !in.real("r_min", p.r_min))
-        return false;
-    const int r_max_line = in.next_number;
-    if (!in.real("r_max", p.r_max)) return false;
-    if (p.r_min == 0 && p.r_max == 0)
-        return in.refuse(r_max_line, "r_max", "every star would start at r = 0, where its direction is "
-                         "undefined"), false;
-    // initial radii are uniform in [r_min, r_max]: an interval that holds 0 puts stars near the centre
-    if (!(p.r_min > 0 && p.r_max > 0) && !(p.r_min < 0 && p.r_max < 0) && p.gamma_ < 0.5)
-        in.warn(r_max_line, "r_max", "initial radii between r_min and r_max reach the centre, where the "
-                "background's force is singular: stars started near it fail");
-    if (!in.integer("lseed", p.lseed) || !in.integer("randp0", p.randp0) ||
-        !in.real("l_min", p.l_min) || !in.real("l_max", p.l_max))
-        return false;
-    const int npatterns_line = in.next_number;
-    if (!in.integer("npatterns", p.npatterns)) return false;
-    if (p.npatterns > max_patterns) {
-        std::fprintf(diag, "%s: %s:%d: npatterns: %d is more than the %d patterns a model holds\n",
-                     program, path.c_str(), npatterns_line, p.npatterns, max_patterns);
-        return false;
-    }
-    if (p.npatterns < 0)
-        return in.refuse(npatterns_line, "npatterns", "a number of patterns cannot be negative"), false;
-    for (int k = 0; k < p.npatterns; ++k) {
-        if (!in.real("mm", p.mm[k]) || !in.real("epsilon", p.epsilon[k]) ||
-            !in.real("phi0", p.phi0[k]) || !in.real("alpha", p.alpha[k]) ||
-            !in.real("Omegas", p.Omegas[k]) || !in.real("growtime", p.growtime[k]) ||
-            !in.real("starttime", p.starttime[k]) || !in.real("smin", p.smin[k]) || !in.real("smax", p.smax[k]) ||
-            !in.real("wmin", p.wmin[k]) || !in.real("wmax", p.wmax[k]))
-            return false;
-    }
-    return true;
+setup_read read_setup(std::FILE* f, const std::string& path, params& p, const char* checker, bool scan_rest) {
+    setup_read out;
+    line_reader in{f, checker, path, out};
+    for (const setup_field& fd : scalar_fields)
+        if (!in.field(fd, p, 0)) return out;
+    for (int k = 0; k < p.npatterns; ++k)
+        for (const setup_field& fd : block_fields)
+            if (!in.field(fd, p, k)) return out;
+    out.ok = true;
+    if (scan_rest) in.rest(!out.values.empty() && out.values.back().line == in.next_number);
+    return out;
 }
 
 void to_model_units(params& p) {
-    p.dt_int = p.dt_int * twopi;
-    for (int k = 0; k < p.npatterns; ++k) {
-        p.phi0[k] = p.phi0[k] * deg2rad;
-        p.growtime[k] = p.growtime[k] * twopi;
-        p.starttime[k] = p.starttime[k] * twopi;
-    }
+    for (const setup_field& f : scalar_fields)
+        if (f.conversion != file_unit::none) set_field(p, f, field_value(p, f) * model_unit(f.conversion));
+    for (int k = 0; k < p.npatterns; ++k)
+        for (const setup_field& f : block_fields)
+            if (f.conversion != file_unit::none) set_field(p, f, field_value(p, f, k) * model_unit(f.conversion), k);
 }
 
 void seed_run(const params& p, rand48& g) {
@@ -203,8 +342,10 @@ void seed_run(const params& p, rand48& g) {
 }
 
 bool readsetup(std::FILE* f, const std::string& path, params& p, rand48& g, std::FILE* out,
-               std::FILE* diag, const char* program, std::vector<setup_value>* trace) {
-    if (!read_setup_values(f, path, p, diag, program, trace)) return false;
+               std::FILE* diag, const char* program) {
+    const setup_read r = read_setup(f, path, p, program);
+    print_notes(diag, program, path, r.notes);
+    if (!r.ok) return false;
     to_model_units(p);
     seed_run(p, g);
     std::fprintf(out, "file read in, npatterns=%d \n", p.npatterns);

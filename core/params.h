@@ -66,6 +66,54 @@ inline double next(rand48& g) {
     return double(g.x) * 0x1p-48;  // exact map of the state onto [0, 1)
 }
 
+// ---- the setup fields: one table, in file order, that the reader, --help, --check,
+// the Python module and the plotting tool all iterate
+
+enum class field_type { real, integer, seed };  // seed: the 64-bit lseed
+// What the reader multiplies a value by to turn the file's unit into model units.
+enum class file_unit { none, orbits, degrees };
+
+struct setup_field {
+    const char* name;     // as in params and in setup files
+    const char* unit;     // unit of the value in the file ("" for a pure number)
+    const char* meaning;  // one line for --help
+    field_type type;
+    file_unit conversion;
+    double params::*real;                      // a scalar double, or null
+    int params::*integer;                      // a scalar int, or null (lseed: both null)
+    double (params::*pattern)[max_patterns];  // a per-pattern array, or null
+};
+inline constexpr int scalar_count = 14;    // scalar lines before the pattern blocks
+inline constexpr int pattern_fields = 11;  // lines of one pattern block
+extern const setup_field scalar_fields[scalar_count];
+extern const setup_field block_fields[pattern_fields];
+const setup_field* find_field(const char* name);  // null for a name that is no field
+
+// A field's value in p as a double (pattern fields: pattern k), and its setting.
+double field_value(const params& p, const setup_field& f, int k = 0);
+void set_field(params& p, const setup_field& f, double v, int k = 0);
+inline double model_unit(file_unit u) { return u == file_unit::orbits ? twopi : u == file_unit::degrees ? deg2rad : 1.0; }
+
+// ---- what the reader says
+
+// A warning lets the reading go on; an error refuses the setup. The text follows
+// "PATH:LINE: warning: " or "PATH:LINE: " (line 0: "PATH: ", about the whole file);
+// the programs print "PROGRAM: " before it.
+struct setup_note {
+    enum kind_t { warning, error } kind;
+    int line;
+    std::string text;
+};
+std::string note_message(const std::string& path, const setup_note& n);  // without the program
+void print_notes(std::FILE* diag, const char* program, const std::string& path,
+                 const std::vector<setup_note>& notes);
+
+// The checks of one field's value once it is known, in the order of the file; the
+// reader runs them right after the field's line, the Python module for every field it
+// is given. Pattern fields: of pattern k. Appends {kind, text without a location}
+// notes; an error means the value is refused.
+void check_field(const params& p, const setup_field& f, int k, std::vector<setup_note>& notes);
+
 // One value as the setup reader took it: which parameter, from which line.
 struct setup_value {
     const char* name;   // the parameter's name, as in params
@@ -75,20 +123,26 @@ struct setup_value {
     double value;       // the value in the file's units, before any conversion
 };
 
-// Setup reader. Reads the setup lines from f into p and seeds g. Problems are
-// reported through `diag` as "path:line: message" lines; warnings (a line whose
-// start does not convert, an over-long line) let the reading go on, errors
-// (the file ends early, npatterns beyond the arrays) make it return false.
-// On success writes "file read in, npatterns=%d \n" to `out`. When `trace` is
-// given, every value read is appended to it in file order.
+// All the reader learnt of a setup file.
+struct setup_read {
+    bool ok = false;                  // false: refused (an error note says why)
+    std::vector<setup_note> notes;    // in the order of the file
+    std::vector<setup_value> values;  // every value read, in file order
+    int unread_first = 0;             // lines after the last value that hold text (0: none)
+    int unread_last = 0;
+};
+
+// Reads the setup lines from f into p, in the file's units (times in orbits, phases in
+// degrees): a line at a time into setup_line_bytes bytes, a value at the start of each,
+// anything after it a comment. `checker` names the program whose --check the advice of a
+// warning points to.
+setup_read read_setup(std::FILE* f, const std::string& path, params& p, const char* checker,
+                      bool scan_rest = false);
+// The setup reader of the programs: read_setup, its notes on `diag` as
+// "PROGRAM: PATH:LINE: ..." lines, to_model_units, seed_run, and on success
+// "file read in, npatterns=%d \n" on `out`.
 bool readsetup(std::FILE* f, const std::string& path, params& p, rand48& g,
-               std::FILE* out, std::FILE* diag, const char* program,
-               std::vector<setup_value>* trace = nullptr);
-// The reading alone: the values as the file gives them (times in orbits, phases in
-// degrees), reported as readsetup reports them. readsetup is this, to_model_units
-// and seed_run.
-bool read_setup_values(std::FILE* f, const std::string& path, params& p, std::FILE* diag,
-                       const char* program, std::vector<setup_value>* trace = nullptr);
+               std::FILE* out, std::FILE* diag, const char* program);
 // Orbits to model time units (x 2 pi), degrees to radians: dt_int, phi0, growtime, starttime.
 void to_model_units(params& p);
 // Seeds g from lseed; a negative lseed seeds from the clock.

@@ -29,38 +29,11 @@ namespace py = pybind11;
 
 namespace {
 
-// The reader's messages name a program: orbmigrate's, since every program reads a
-// setup the same way, and its --check is the command their advice points to.
-const char* const program = "orbmigrate";
+// The advice of the reader's warnings names a program whose --check shows every value:
+// every program reads a setup the same way.
+const char* const checker = "orbmigrate";
 inline constexpr auto signal_poll = std::chrono::milliseconds(50);  // Ctrl-C is seen this soon
 using f64_array = py::array_t<double, py::array::c_style>;
-
-// ---- the setup's names, in file order
-
-struct scalar_field {
-    const char* name;
-    double params::*real;   // one of the two is set
-    int params::*integer;
-};
-const scalar_field scalar_fields[] = {
-    {"gamma_", &params::gamma_, nullptr},   {"NU", &params::NU, nullptr},
-    {"mixtime", &params::mixtime, nullptr}, {"dt_int", &params::dt_int, nullptr},
-    {"nsteps", nullptr, &params::nsteps},   {"nstars", nullptr, &params::nstars},
-    {"disp_u0", &params::disp_u0, nullptr}, {"r_min", &params::r_min, nullptr},
-    {"r_max", &params::r_max, nullptr},     {"lseed", nullptr, nullptr},
-    {"randp0", nullptr, &params::randp0},   {"l_min", &params::l_min, nullptr},
-    {"l_max", &params::l_max, nullptr},     {"npatterns", nullptr, &params::npatterns},
-};
-struct pattern_field {
-    const char* name;
-    double (params::*values)[max_patterns];
-};
-const pattern_field pattern_fields[] = {
-    {"mm", &params::mm},         {"epsilon", &params::epsilon},     {"phi0", &params::phi0},
-    {"alpha", &params::alpha},   {"Omegas", &params::Omegas},       {"growtime", &params::growtime},
-    {"starttime", &params::starttime}, {"smin", &params::smin},     {"smax", &params::smax},
-    {"wmin", &params::wmin},     {"wmax", &params::wmax},
-};
 
 // ---- errors and warnings
 
@@ -78,31 +51,6 @@ std::string shown_time(double t) {
 void warn(const std::string& message) {
     if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw py::error_already_set();
 }
-
-// A stream whose text the caller takes afterwards (the reader's messages).
-struct captured {
-    char* buf = nullptr;
-    std::size_t size = 0;
-    std::FILE* f = open_memstream(&buf, &size);
-    ~captured() {
-        if (f) std::fclose(f);
-        std::free(buf);
-    }
-    std::vector<std::string> lines() {
-        std::fflush(f);
-        std::vector<std::string> out;
-        std::string text(buf, size), prefix = std::string(program) + ": ";
-        for (std::size_t at = 0; at < text.size();) {
-            std::size_t end = text.find('\n', at);
-            if (end == std::string::npos) end = text.size();
-            std::string line = text.substr(at, end - at);
-            if (line.rfind(prefix, 0) == 0) line.erase(0, prefix.size());
-            out.push_back(line);
-            at = end + 1;
-        }
-        return out;
-    }
-};
 
 // ---- the model
 
@@ -134,28 +82,17 @@ model read_model(const py::object& path_obj) {
         throw py::error_already_set();
     }
     model m;
-    captured out, diag;
-    rand48 g;
-    // readsetup decides and reports, exactly as for the programs; the second pass only
-    // keeps the file's own numbers (orbits, degrees), so that write() gives them back
-    params as_run;
-    const bool ok = readsetup(f, path, as_run, g, out.f, diag.f, program);
-    if (ok) {
-        std::rewind(f);
-        captured quiet;
-        read_setup_values(f, path, m.file, quiet.f, program);
-    }
+    // the programs' reader, its decisions and its words: warnings as warnings, the
+    // error that refuses the setup as SetupError
+    const setup_read r = read_setup(f, path, m.file, checker);
     std::fclose(f);
-    std::string error;
-    for (const std::string& line : diag.lines()) {
-        if (line.find(": warning: ") != std::string::npos)
-            warn(line);
-        else if (!line.empty())
-            error = line;
-    }
-    if (!ok) {
-        PyErr_SetString(setup_error, error.c_str());
-        throw py::error_already_set();
+    for (const setup_note& n : r.notes) {
+        if (n.kind == setup_note::warning) {
+            warn(note_message(path, n));
+        } else {
+            PyErr_SetString(setup_error, note_message(path, n).c_str());
+            throw py::error_already_set();
+        }
     }
     m.derive();
     return m;
@@ -176,17 +113,14 @@ std::int64_t as_integer(const py::handle& v, const char* name) {
 
 void set_pattern(params& f, int k, const py::handle& item) {
     if (!py::isinstance<py::dict>(item))
-        throw py::type_error("patterns: each pattern is a dict of " + std::to_string(std::size(pattern_fields)) +
+        throw py::type_error("patterns: each pattern is a dict of " + std::to_string(pattern_fields) +
                              " values (mm, epsilon, phi0, ...)");
     for (const auto& kv : py::reinterpret_borrow<py::dict>(item)) {
         const std::string key = py::str(kv.first);
-        bool known = false;
-        for (const pattern_field& pf : pattern_fields)
-            if (key == pf.name) {
-                (f.*pf.values)[k] = as_real(kv.second, pf.name);
-                known = true;
-            }
-        if (!known) throw py::type_error("patterns[" + std::to_string(k) + "]: unknown field '" + key + "'");
+        const setup_field* field = find_field(key.c_str());
+        if (!field || !field->pattern)
+            throw py::type_error("patterns[" + std::to_string(k) + "]: unknown field '" + key + "'");
+        set_field(f, *field, as_real(kv.second, field->name), k);
     }
 }
 
@@ -205,13 +139,11 @@ model make_model(const py::kwargs& fields) {
             for (int k = 0; k < npatterns_listed; ++k) set_pattern(m.file, k, list[k]);
             continue;
         }
-        const scalar_field* field = nullptr;
-        for (const scalar_field& sf : scalar_fields)
-            if (key == sf.name) field = &sf;
-        if (!field) throw py::type_error("Model() got an unexpected keyword argument '" + key + "'");
-        if (field->real)
+        const setup_field* field = find_field(key.c_str());
+        if (!field || field->pattern) throw py::type_error("Model() got an unexpected keyword argument '" + key + "'");
+        if (field->type == field_type::real)
             m.file.*field->real = as_real(kv.second, field->name);
-        else if (field->integer)
+        else if (field->type == field_type::integer)
             m.file.*field->integer = int(as_integer(kv.second, field->name));
         else
             m.file.lseed = as_integer(kv.second, field->name);
@@ -225,9 +157,9 @@ model make_model(const py::kwargs& fields) {
     return m;
 }
 
-py::object field_value(const model& m, const scalar_field& sf) {
-    if (sf.real) return py::float_(m.file.*sf.real);
-    if (sf.integer) return py::int_(m.file.*sf.integer);
+py::object value_of(const model& m, const setup_field& sf) {
+    if (sf.type == field_type::real) return py::float_(m.file.*sf.real);
+    if (sf.type == field_type::integer) return py::int_(m.file.*sf.integer);
     return py::int_(m.file.lseed);
 }
 
@@ -235,7 +167,7 @@ py::list patterns_of(const model& m) {
     py::list out;
     for (int k = 0; k < m.file.npatterns; ++k) {
         py::dict d;
-        for (const pattern_field& pf : pattern_fields) d[pf.name] = (m.file.*pf.values)[k];
+        for (const setup_field& pf : block_fields) d[pf.name] = (m.file.*pf.pattern)[k];
         out.append(d);
     }
     return out;
@@ -250,17 +182,17 @@ void write_model(const model& m, const py::object& path_obj) {
         PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
         throw py::error_already_set();
     }
-    for (const scalar_field& sf : scalar_fields) {
-        if (sf.real)
+    for (const setup_field& sf : scalar_fields) {
+        if (sf.type == field_type::real)
             std::fprintf(f, "%.17g %s\n", m.file.*sf.real, sf.name);
-        else if (sf.integer)
+        else if (sf.type == field_type::integer)
             std::fprintf(f, "%d %s\n", m.file.*sf.integer, sf.name);
         else
             std::fprintf(f, "%lld %s\n", static_cast<long long>(m.file.lseed), sf.name);
     }
     for (int k = 0; k < m.file.npatterns; ++k)
-        for (const pattern_field& pf : pattern_fields)
-            std::fprintf(f, "%.17g %s (pattern %d)\n", (m.file.*pf.values)[k], pf.name, k + 1);
+        for (const setup_field& pf : block_fields)
+            std::fprintf(f, "%.17g %s (pattern %d)\n", (m.file.*pf.pattern)[k], pf.name, k + 1);
     const bool failed = std::ferror(f) != 0;
     if (std::fclose(f) != 0 || failed) {
         PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
@@ -270,9 +202,9 @@ void write_model(const model& m, const py::object& path_obj) {
 
 std::string repr_model(const model& m) {
     std::string s = "orbkit.Model(";
-    for (const scalar_field& sf : scalar_fields) {
+    for (const setup_field& sf : scalar_fields) {
         if (std::string(sf.name) == "npatterns") continue;  // implied by the list of patterns
-        s += std::string(sf.name) + "=" + std::string(py::repr(field_value(m, sf))) + ", ";
+        s += std::string(sf.name) + "=" + std::string(py::repr(value_of(m, sf))) + ", ";
     }
     return s + "patterns=" + std::string(py::repr(patterns_of(m))) + ")";
 }
@@ -635,10 +567,10 @@ PYBIND11_MODULE(_orbkit, mod) {
     mod.attr("twin_offset") = twin_offset;
     mod.attr("twopi") = twopi;
     py::list names;
-    for (const scalar_field& sf : scalar_fields) names.append(sf.name);
+    for (const setup_field& sf : scalar_fields) names.append(sf.name);
     mod.attr("scalar_names") = py::tuple(names);
     py::list pnames;
-    for (const pattern_field& pf : pattern_fields) pnames.append(pf.name);
+    for (const setup_field& pf : block_fields) pnames.append(pf.name);
     mod.attr("pattern_names") = py::tuple(pnames);
 
     py::class_<model> cls(mod, "Model");
@@ -685,8 +617,8 @@ PYBIND11_MODULE(_orbkit, mod) {
         .def("omega", py::vectorize([](model& m, double r) { return om_0(m.p, r); }), py::arg("r"))
         .def("kappa", py::vectorize([](model& m, double r) { return kratio(m.p) * om_0(m.p, r); }),
              py::arg("r"));
-    for (const scalar_field& sf : scalar_fields)
-        cls.def_property_readonly(sf.name, [sf](const model& m) { return field_value(m, sf); });
+    for (const setup_field& sf : scalar_fields)
+        cls.def_property_readonly(sf.name, [&sf](const model& m) { return value_of(m, sf); });
 
     mod.def("migrate",
             [](const model& m, const py::object& threads, const py::object& method, const py::object& tol) {
