@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "galaxy.h"
-#include "integrator.h"
+#include "follow.h"
 #include "params.h"
 #include "state.h"
 
@@ -72,14 +72,10 @@ int main(int argc, char** argv) {
     const std::clock_t c0 = std::clock();
     for (drawn& s : stars) {
         s.end = s.start;
-        if (how.kind == method::bs) {
-            if (!taketstep(s.model, s.end, tmax, evaluations)) ++failed;
-            continue;
-        }
         follower run;
         run.how = how;
-        if (!taketstep(s.model, run, s.end, tmax)) ++failed;
-        evaluations += run.run.evaluations;
+        if (!advance(s.model, run, s.end, tmax)) ++failed;
+        evaluations += run.evaluations + run.run.evaluations;
     }
     const double cpu = double(std::clock() - c0) / CLOCKS_PER_SEC;
 

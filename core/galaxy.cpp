@@ -204,7 +204,7 @@ void eqn(const params& p, const orbit_state& s, orbit_state& d) {
     }
 }
 
-void planar_force(const params& p, double x, double y, double t, double& fx, double& fy) {
+void fast_force(const params& p, double x, double y, double t, double& fx, double& fy) {
     const double r = std::sqrt(x * x + y * y);
     const double ir = 1 / r;
     const double u = x * ir, v = y * ir;  // e^{i phi}
@@ -243,7 +243,7 @@ void planar_force(const params& p, double x, double y, double t, double& fx, dou
     fy = -(dr * v + dph * u * ir);
 }
 
-void eqn_planar(const params& p, double t, const double* w, double* d) {
+void eqn_xy(const params& p, double t, const double* w, double* d) {
     double fx, fy, ft;
     gradient<false>(p, w[0], w[1], t, fx, fy, ft);
     d[0] = w[2];

@@ -33,7 +33,7 @@ void eqn(const params& p, const orbit_state& s, orbit_state& d);
 // instead of a power, and each pattern's e^{i chi} as ((x + iy)/r)^m times
 // e^{i(alpha ln r - m (phi0 + Omegas t))} instead of an arctangent. It agrees with
 // dphi to rounding, in about two thirds of its time.
-void planar_force(const params& p, double x, double y, double t, double& fx, double& fy);
+void fast_force(const params& p, double x, double y, double t, double& fx, double& fy);
 // eqn for one star on the four values that move, w = (x, y, vx, vy) at time t:
 // d = (vx, vy, -dPhi/dx, -dPhi/dy), the same bits as eqn.
-void eqn_planar(const params& p, double t, const double* w, double* d);
+void eqn_xy(const params& p, double t, const double* w, double* d);

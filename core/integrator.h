@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cmath>
 
-#include "dop853.h"
 #include "params.h"
 #include "state.h"
 
@@ -192,29 +191,4 @@ bool taketstep(const params& p, orbit_state& s, double target,
                const std::atomic<bool>* stop = nullptr);
 // The same, adding the number of right-hand-side evaluations to `evaluations`.
 bool taketstep(const params& p, orbit_state& s, double target, long& evaluations,
-               const std::atomic<bool>* stop = nullptr);
-
-// The integrator a program runs: the extrapolation step above (the default, whose
-// output is defined to the last bit), or the eighth-order method of dop853.h at a
-// relative and absolute tolerance.
-enum class method { bs, dop853 };
-struct integrator {
-    method kind = method::bs;
-    double tol = dop853_default_tol;
-};
-
-// One orbit followed through a sequence of output times. The eighth-order method
-// carries its integration from one output time to the next (the output state is
-// interpolated, the integration goes on from the last step), so it keeps a run.
-struct follower {
-    integrator how;
-    dop853_run run;
-    bool running = false;
-};
-
-// Advances s to target with f's integrator: taketstep for the extrapolation step;
-// for the eighth-order method s.t becomes target exactly and x, y, vx, vy of every
-// body come from the run (z and vz are held as the equations of motion hold them).
-// False when the integration failed or was stopped; s then holds the last state reached.
-bool taketstep(const params& p, follower& f, orbit_state& s, double target,
                const std::atomic<bool>* stop = nullptr);

@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "galaxy.h"
-#include "integrator.h"
 
 double residual(double x) {
     // whole turns truncated toward zero, kept in a double so that n + n cannot overflow
@@ -126,6 +125,8 @@ int write_error(std::FILE* f) {
     return errno ? errno : EIO;
 }
 
+output_times orbit_file_times(const params& p) { return output_times::every(p.dt_int, p.nsteps); }
+
 std::string orbit_part_name(const std::string& path) { return path + orbit_part_suffix; }
 
 saved_orbit save_one(const params& p, const std::string& path, orbit_state s, const integrator& how) {
@@ -144,18 +145,14 @@ saved_orbit save_one(const params& p, const std::string& path, orbit_state s, co
     // the reason of a failed write is taken right after the line that met it, before
     // anything else can overwrite errno
     int error = write_error(f);
-    double target = 0;  // a running sum of output intervals, from 0
-    follower run;
-    run.how = how;
-    for (int i = 0; i < p.nsteps && !error; ++i) {
-        target = target + p.dt_int;
-        if (!taketstep(p, run, s, target)) {
-            out.status = saved_orbit::integration_failed;
-            out.t_fail = s.t;
-            break;
-        }
-        print_stuff(f, p, s);
-        error = write_error(f);
+    const output_times times = orbit_file_times(p);
+    const long reached = error ? 0 : follow_times(p, how, s, times, [&](long, const orbit_state& at) {
+        print_stuff(f, p, at);
+        return !(error = write_error(f));
+    });
+    if (reached < times.count && !error) {
+        out.status = saved_orbit::integration_failed;
+        out.t_fail = s.t;
     }
     if (!error && std::fflush(f) != 0) error = write_error(f);
     if (std::fclose(f) != 0 && !error) error = errno ? errno : EIO;

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "integrator.h"
+#include "follow.h"
 #include "params.h"
 #include "state.h"
 
@@ -60,6 +60,10 @@ struct saved_orbit {
 // 0 while f has met no write error; else its reason (errno, EIO when none is known).
 // Call it right after the write, before anything else can change errno.
 int write_error(std::FILE* f);
+
+// The output times of an orbit file after its first line, at t = 0: a running sum of
+// dt_int, nsteps times.
+output_times orbit_file_times(const params& p);
 
 // The file is written under orbit_part_name(path) and renamed to path once it is
 // whole, so that path never holds a cut orbit; a failed file leaves nothing behind.

@@ -14,6 +14,13 @@ struct orbit_state {
 static_assert(sizeof(orbit_state) == 168, "orbit_state must be 21 packed doubles");
 static_assert(alignof(orbit_state) == alignof(double), "orbit_state must hold doubles only");
 
+// x, y, vx, vy of each of `bodies` bodies of s, four values a body, and back: the
+// values that move in the disc plane (z and vz of dst are kept).
+void pack_xy(const orbit_state& s, int bodies, double* y);
+void unpack_xy(const double* y, int bodies, orbit_state& dst);
+// One body at time t from its x, y, vx, vy; z and vz +0.
+orbit_state state_xy(const double* xyv, double t);
+
 // Copies t and the six values of the first particle; w[6..19] of dst are kept.
 void cpstate(orbit_state& dst, const orbit_state& src);
 

@@ -1,14 +1,6 @@
 // orbmigrate: draws stars, integrates each to the end of the run, tables the
 // change of angular momentum and keeps the orbits of the stars inside the window.
-#include "run.h"
-
-namespace {
-// L0, dL = L1 - L0, final x and y
-void write_row(std::FILE* table, double L0, const double* L, const orbit_state* end) {
-    std::fprintf(table, "%.3f %.3f %.3f %.3f\n", shown(L0), shown(L[0] - L0), shown(end[0].w[0]),
-                 shown(end[0].w[1]));
-}
-}  // namespace
+#include "programs.h"
 
 int main(int argc, char** argv) {
     const program_info info = {
@@ -21,5 +13,5 @@ int main(int argc, char** argv) {
         "  SETUP_N.bb  the orbit of the N-th saved star, N from 0 (the last star's if none is\n"
         "              saved); standard output says \"SETUP_N.bb dl = ...\" for each\n",
         nullptr};
-    return run_survey(argc, argv, {info, ".lxy", ".bb", 1, write_row});
+    return run_survey(argc, argv, {info, migrate_kind, ".lxy", ".bb", "%.3f %.3f %.3f %.3f\n"});
 }

@@ -13,17 +13,19 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "ensemble.h"
+#include "follow.h"
 #include "galaxy.h"
-#include "integrator.h"
 #include "output.h"
 #include "params.h"
-#include "run.h"
+#include "spread.h"
+#include "survey.h"
+#include "tasks.h"
 
 namespace py = pybind11;
 
@@ -237,16 +239,6 @@ f64_array states_array(const py::handle& obj) {
     return a;
 }
 
-orbit_state state_of(const double* row, double t) {
-    orbit_state s;
-    s.t = t;
-    s.w[0] = row[0];
-    s.w[1] = row[1];
-    s.w[3] = row[2];
-    s.w[4] = row[3];
-    return s;
-}
-
 // Per star and pattern the phases phi0 drawn for it (radians), or none: the model's own.
 f64_array phases_array(const model& m, const py::object& obj, py::ssize_t n) {
     if (obj.is_none()) return f64_array();
@@ -352,28 +344,25 @@ py::object integrate_states(const model& m, const py::handle& states_obj, const 
     static_assert(sizeof(py::ssize_t) == sizeof(std::ptrdiff_t));
     double* res = out.mutable_data();
     run_interruptible([&](const std::atomic<bool>* stop) {
-#pragma omp parallel for schedule(dynamic, 1) num_threads(nthreads)
-        for (py::ssize_t i = 0; i < n; ++i) {
+        for_tasks(n, nthreads, [&](long i) {
             params p = m.p;
             if (ph)
                 for (int k = 0; k < np; ++k) p.phi0[k] = ph[i * np + k];
-            orbit_state s = state_of(in + 4 * i, 0);
-            follower run;  // one integration from one output time to the next
-            run.how = how;
-            double* row = res + i * nt * 4;
-            for (py::ssize_t k = 0; k < nt; ++k, row += 4) {
-                if (fail_at[i] == nt && !taketstep(p, run, s, tv[k], stop)) {
-                    fail_at[i] = k;
-                    t_fail[i] = s.t;
-                }
-                const bool alive = fail_at[i] == nt;
-                t_at[i * nt + k] = alive ? s.t : NAN;
-                row[0] = alive ? s.w[0] : NAN;
-                row[1] = alive ? s.w[1] : NAN;
-                row[2] = alive ? s.w[3] : NAN;
-                row[3] = alive ? s.w[4] : NAN;
+            orbit_state s = state_xy(in + 4 * i, 0);
+            double* rows = res + i * nt * 4;
+            const long reached = follow_times(p, how, s, output_times::of(tv, nt), [&](long k, const orbit_state& at) {
+                t_at[i * nt + k] = at.t;
+                pack_xy(at, 1, rows + 4 * k);
+                return true;
+            }, stop);
+            if (reached == nt) return;
+            fail_at[i] = reached;
+            t_fail[i] = s.t;
+            for (long k = reached; k < nt; ++k) {
+                t_at[i * nt + k] = NAN;
+                for (int c = 0; c < 4; ++c) rows[4 * k + c] = NAN;
             }
-        }
+        });
     });
     for (py::ssize_t i = 0; i < n; ++i)
         if (fail_at[i] < nt)
@@ -397,12 +386,7 @@ py::object draw_states(const model& m, const py::object& n_obj) {
     survey_star s;
     for (std::int64_t i = 0; i < n; ++i) {
         draw_star(p, g, s);
-        const orbit_state& a = s.init[0];
-        double* row = states.mutable_data(i, 0);
-        row[0] = a.w[0];
-        row[1] = a.w[1];
-        row[2] = a.w[3];
-        row[3] = a.w[4];
+        pack_xy(s.init[0], 1, states.mutable_data(i, 0));
         for (int k = 0; k < np; ++k) phases.mutable_data(i, 0)[k] = s.model.phi0[k];
     }
     if (m.p.randp0 == 1) return py::make_tuple(states, phases);
@@ -418,53 +402,34 @@ py::array structured(const std::vector<const char*>& names, py::ssize_t rows) {
 }
 
 // Every star of a survey, integrated as the survey program does; the rows of its table.
-py::array survey_table(const model& m, int bodies, const py::object& threads, const py::object& method_obj,
-                       const py::object& tol_obj) {
+py::array survey_table(const model& m, const survey_kind& kind, const py::object& threads,
+                       const py::object& method_obj, const py::object& tol_obj) {
     const integrator how = integrator_of(method_obj, tol_obj);
     const int nthreads = thread_count(threads);
-    const std::vector<const char*> names =
-        bodies == 1 ? std::vector<const char*>{"L0", "dL", "x", "y"} : std::vector<const char*>{"L0", "L1", "L2"};
     const py::ssize_t nstars = m.p.nstars > 0 ? m.p.nstars : 0;
-    py::array table = structured(names, nstars);
+    py::array table = structured(std::vector<const char*>(kind.names, kind.names + kind.columns), nstars);
     double* rows = static_cast<double*>(table.mutable_data());
-    const int cols = int(names.size());
     params p = m.p;
     rand48 g;
     seed_run(p, g);
     const double tmax = run_end(p, run_length::surveys);
-    std::vector<survey_star> batch(survey_batch);
     std::vector<std::string> failures;
-    for (py::ssize_t first = 0; first < nstars; first += survey_batch) {
-        const int n = int(std::min<py::ssize_t>(survey_batch, nstars - first));
-        for (int i = 0; i < n; ++i) draw_star(p, g, batch[i]);
-        run_interruptible([&](const std::atomic<bool>* stop) {
-#pragma omp parallel for schedule(dynamic, 1) num_threads(nthreads)
-            for (int task = 0; task < bodies * n; ++task)
-                follow_star(batch[task / bodies], task % bodies, tmax, stop, how);
-        });
-        for (int i = 0; i < n; ++i) {
-            survey_star& s = batch[i];
-            double* row = rows + (first + i) * cols;
-            const double L0 = get_ll(s.init[0]);
-            double L[2];
-            for (int b = 0; b < bodies; ++b) {
-                if (!s.ok[b])
-                    failures.push_back("star " + std::to_string(first + i) + (b ? " (twin)" : "") +
-                                       ": integration failed at t = " + shown_time(s.end[b].t) +
-                                       "; its values are nan");
-                L[b] = final_l(s, b);
+    run_interruptible([&](const std::atomic<bool>* stop) {
+        const auto follow = [&](survey_star*, long tasks, auto&& work) { for_tasks(tasks, nthreads, work); };
+        const auto done = [&](long first, int n, survey_star* batch) {
+            for (int i = 0; i < n && !stop->load(); ++i) {
+                survey_star& s = batch[i];
+                for (int b = 0; b < kind.bodies; ++b)
+                    if (!s.ok[b])
+                        failures.push_back("star " + std::to_string(first + i) + (b ? " (twin)" : "") +
+                                           ": integration failed at t = " + shown_time(s.end[b].t) +
+                                           "; its values are nan");
+                star_row(p, kind, s, rows + (first + i) * kind.columns);
             }
-            row[0] = L0;
-            if (bodies == 1) {
-                row[1] = L[0] - L0;
-                row[2] = s.end[0].w[0];
-                row[3] = s.end[0].w[1];
-            } else {
-                row[1] = L[0];
-                row[2] = L[1];
-            }
-        }
-    }
+            return !stop->load();
+        };
+        run_survey_batches(p, g, kind, tmax, how, stop, follow, done);
+    });
     for (const std::string& f : failures) warn(f);
     return table;
 }
@@ -475,46 +440,35 @@ py::array spread_table(const model& m, const py::object& threads, const py::obje
     const int nthreads = thread_count(threads);
     params p = m.p;
     const double tmax = run_end(p, run_length::spread);
-    const int n = p.nstars;
-    if (n > ensemble_capacity)
-        throw py::value_error("nstars: " + std::to_string(n) + " members are more than the " +
+    if (p.nstars > ensemble_capacity)
+        throw py::value_error("nstars: " + std::to_string(p.nstars) + " members are more than the " +
                               std::to_string(ensemble_capacity) + " an ensemble holds");
-    if (!spread_interval_ok(p, tmax))
-        throw py::value_error("dt_int must be a positive, finite number of orbits, got " +
-                              std::string(py::repr(py::float_(m.file.dt_int))));
+    if (const std::string problem = spread_interval_problem(p); !problem.empty()) {
+        PyErr_SetString(setup_error, problem.c_str());
+        throw py::error_already_set();
+    }
     rand48 g;
     seed_run(p, g);
-    const int members = n > 0 ? n : 0;
-    std::vector<orbit_state> member(members);
-    std::vector<char> alive(members, 1), failed(members, 0);
-    std::vector<follower> runs(members);  // each member's integration, across the output times
-    for (follower& f : runs) f.how = how;
-    draw_ensemble(p, g, members, member.data());
-    const std::vector<double> times = spread_times(p, tmax);
-    py::array table = structured({"t", "rmax", "lsig", "lmax"}, py::ssize_t(times.size()));
-    double* rows = static_cast<double*>(table.mutable_data());
+    const auto e = std::make_unique<ensemble>();
+    start_ensemble(*e, p, g, how);
+    std::vector<double> rows;  // t, rmax, lsig, lmax per output time
     std::vector<std::string> failures;
-    static_assert(sizeof(bool) == sizeof(char));
     run_interruptible([&](const std::atomic<bool>* stop) {
-        omp_set_num_threads(nthreads);  // the parallel loop of advance_ensemble, on this thread
-        for (std::size_t k = 0; k < times.size() && !stop->load(); ++k) {
-            bool* a = reinterpret_cast<bool*>(alive.data());
-            bool* f = reinterpret_cast<bool*>(failed.data());
-            std::fill(failed.begin(), failed.end(), 0);
-            advance_ensemble(p, members, member.data(), a, f, times[k], stop, runs.data());
-            const spread_figures s = measure_spread(member.data(), members);
-            double* row = rows + 4 * k;
-            row[0] = times[k] / twopi;
-            row[1] = s.rmax;
-            row[2] = s.lsig;
-            row[3] = s.lmax;
-            for (int i = 0; i < members; ++i)
-                if (f[i])
+        for_spread_times(p, tmax, [&](double t) {
+            bool failed[ensemble_capacity] = {};
+            const spread_figures s = advance_ensemble(*e, t, failed, stop, nthreads);
+            if (stop->load()) return false;
+            rows.insert(rows.end(), {t / twopi, s.rmax, s.lsig, s.lmax});
+            for (int i = 0; i < e->n; ++i)
+                if (failed[i])
                     failures.push_back("member " + std::to_string(i) + ": integration failed at t = " +
-                                       shown_time(member[i].t) + "; it is nan from now on");
-        }
+                                       shown_time(e->member[i].t) + "; it is nan from now on");
+            return true;
+        });
     });
     for (const std::string& f : failures) warn(f);
+    py::array table = structured({"t", "rmax", "lsig", "lmax"}, py::ssize_t(rows.size() / 4));
+    std::copy(rows.begin(), rows.end(), static_cast<double*>(table.mutable_data()));
     return table;
 }
 
@@ -540,7 +494,7 @@ f64_array record_rows(const model& m, const py::handle& states_obj, const py::ha
     for (py::ssize_t i = 0; i < n; ++i) {
         if (!phases_obj.is_none())
             for (int k = 0; k < np; ++k) p.phi0[k] = phases.data()[i * np + k];
-        const orbit_state s = state_of(states.data(i, 0), t.data()[i]);
+        const orbit_state s = state_xy(states.data(i, 0), t.data()[i]);
         const record_line q = measure(p, s);
         double* row = out.mutable_data(i, 0);
         const double lead[] = {q.r, q.phi, q.u, q.dv, q.L, q.J, q.e, q.theta1, q.KE, q.p0};
@@ -585,9 +539,8 @@ PYBIND11_MODULE(_orbkit, mod) {
         .def_property_readonly("tmax", [](const model& m) { return run_end(m.p, run_length::surveys); })
         .def("times", [](const model& m) {
             // the orbit files' output times: 0, then a running sum of dt_int, nsteps times
-            std::vector<double> t(1, 0.0);
-            double target = 0;
-            for (int i = 0; i < m.p.nsteps; ++i) t.push_back(target = target + m.p.dt_int);
+            std::vector<double> t = listed(orbit_file_times(m.p));
+            t.insert(t.begin(), 0.0);
             return f64_array(py::ssize_t(t.size()), t.data());
         })
         .def("spread_times", [](const model& m) {
@@ -622,13 +575,13 @@ PYBIND11_MODULE(_orbkit, mod) {
 
     mod.def("migrate",
             [](const model& m, const py::object& threads, const py::object& method, const py::object& tol) {
-                return survey_table(m, 1, threads, method, tol);
+                return survey_table(m, migrate_kind, threads, method, tol);
             },
             py::arg("model"), py::kw_only(), py::arg("threads") = py::none(), py::arg("method") = "bs",
             py::arg("tol") = py::none());
     mod.def("twin",
             [](const model& m, const py::object& threads, const py::object& method, const py::object& tol) {
-                return survey_table(m, 2, threads, method, tol);
+                return survey_table(m, twin_kind, threads, method, tol);
             },
             py::arg("model"), py::kw_only(), py::arg("threads") = py::none(), py::arg("method") = "bs",
             py::arg("tol") = py::none());

@@ -7,7 +7,8 @@
 #include <cstring>
 #include <limits>
 
-#include "ensemble.h"
+#include "spread.h"
+#include "survey.h"
 #include "fixtures.h"
 #include "output.h"
 #include "params.h"

@@ -1,13 +1,6 @@
 // orbtwin: like orbmigrate, with a twin of every star started 1e-9 further out
 // in x; tables the final angular momenta of star and twin side by side.
-#include "run.h"
-
-namespace {
-// L0, the star's final L1, the twin's final L2
-void write_row(std::FILE* table, double L0, const double* L, const orbit_state*) {
-    std::fprintf(table, "%.3f %.3f %.3f \n", shown(L0), shown(L[0]), shown(L[1]));
-}
-}  // namespace
+#include "programs.h"
 
 int main(int argc, char** argv) {
     const program_info info = {
@@ -20,5 +13,5 @@ int main(int argc, char** argv) {
         "  SETUP_N.xb  orbit files: 2k the k-th saved star, 2k+1 its twin (the last star's alone\n"
         "              if none is saved); standard output says \"SETUP_N.xb dl = ...\" for each\n",
         nullptr};
-    return run_survey(argc, argv, {info, ".rx", ".xb", 2, write_row});
+    return run_survey(argc, argv, {info, twin_kind, ".rx", ".xb", "%.3f %.3f %.3f \n"});
 }

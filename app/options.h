@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "integrator.h"
+#include "follow.h"
 #include "params.h"
 
 // What --help says of one program, beside what the three share.

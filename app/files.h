@@ -1,24 +1,16 @@
-// what the three programs share around the physics: output files, progress, stars in batches
+// output files that grow by whole lines, standard streams, progress: what a command-line program needs around its tables
 #pragma once
 
 #include <chrono>
 #include <cstdio>
 #include <string>
 
-#include "cli.h"
-#include "ensemble.h"
-#include "output.h"
-#include "params.h"
-#include "state.h"
-
-// Stars are drawn, integrated and written in batches of this many, so memory
-// does not grow with nstars; large enough that threads rarely wait for each other.
-inline constexpr int survey_batch = 256;
 
 // Creates an output file; on failure says so on standard error and returns null.
 std::FILE* open_output(const char* program, const std::string& path);
 
-// "PROGRAM: PATH: cannot write: REASON" on standard error.
+// "PROGRAM: PATH: cannot create: REASON" and "PROGRAM: PATH: cannot write: REASON" on standard error.
+void cannot_create(const char* program, const std::string& path, int error);
 void cannot_write(const char* program, const std::string& path, int error);
 
 // An output table that grows by whole lines. Lines are written to `f`; `commit`
@@ -46,20 +38,6 @@ bool flush_stdout(const char* program);
 // /dev/null, so that no file opened later takes their numbers and receives the
 // lines meant for them. Run before anything is opened.
 void guard_standard_streams();
-
-// A survey program: every star (and, for orbtwin, its twin) integrated to the end
-// of the run, one table row per star, orbit files for the stars inside the window.
-struct survey {
-    program_info info;
-    const char* table_suffix;  // the table: setup path + this
-    const char* orbit_suffix;  // orbit files: setup path + "_N" + this
-    int bodies;                // 1: the star alone; 2: the star and its twin
-    // Writes the row of one star: L0, then per body its final L and state (NaN
-    // values for a body whose integration failed).
-    void (*write_row)(std::FILE* table, double L0, const double* L, const orbit_state* end);
-};
-// The whole run of a survey program; returns the exit status.
-int run_survey(int argc, char** argv, const survey& kind);
 
 // A self-updating line on standard error when it is a terminal; silent otherwise.
 class progress {

@@ -1,30 +1,9 @@
-#include "ensemble.h"
+#include "spread.h"
 
 #include <cmath>
 
-#include "integrator.h"
 #include "output.h"
-
-void draw_star(params& p, rand48& g, survey_star& s) {
-    do_one(s.init[0], p, g);
-    s.model = p;  // with the phases drawn for this star
-    cpstate(s.init[1], s.init[0]);
-    s.init[1].w[0] = s.init[1].w[0] + twin_offset;
-}
-
-void follow_star(survey_star& s, int b, double tmax, const std::atomic<bool>* stop,
-                 const integrator& how) {
-    s.end[b] = s.init[b];
-    follower f;
-    f.how = how;
-    s.ok[b] = taketstep(s.model, f, s.end[b], tmax, stop);
-}
-
-double final_l(survey_star& s, int b) {
-    if (s.ok[b]) return get_ll(s.end[b]);
-    for (double& v : s.end[b].w) v = NAN;
-    return NAN;
-}
+#include "tasks.h"
 
 void givedxdy(rand48& g, double* dx, double* dy) {
     *dx = 0;
@@ -60,27 +39,45 @@ void draw_ensemble(params& p, rand48& g, int n, orbit_state* member) {
     }
 }
 
-bool spread_interval_ok(const params& p, double tmax) {
-    return !(p.dt_int <= tmax && !(p.dt_int > 0 && std::isfinite(p.dt_int)));
+std::string spread_interval_problem(const params& p) {
+    if (p.dt_int > 0 && std::isfinite(p.dt_int)) return "";
+    // output times t = dt_int, 2 dt_int, ... that never pass tmax, or never reach it
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "dt_int must be a positive, finite number of orbits, got %g",
+                  shown(p.dt_int / twopi));
+    return buf;
 }
 
 std::vector<double> spread_times(const params& p, double tmax) {
     std::vector<double> times;
-    if (!spread_interval_ok(p, tmax)) return times;
-    for (double t = p.dt_int; t <= tmax; t = t + p.dt_int) times.push_back(t);
+    for_spread_times(p, tmax, [&](double t) {
+        times.push_back(t);
+        return true;
+    });
     return times;
 }
 
-void advance_ensemble(const params& p, int n, orbit_state* member, bool* alive, bool* failed,
-                      double t, const std::atomic<bool>* stop, follower* runs) {
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int i = 0; i < n; ++i)
-        failed[i] = alive[i] && !(runs ? taketstep(p, runs[i], member[i], t, stop) : taketstep(p, member[i], t, stop));
-    for (int i = 0; i < n; ++i) {
-        if (!failed[i]) continue;
-        alive[i] = false;
-        for (int v = 0; v < 6; ++v) member[i].w[v] = NAN;
+void start_ensemble(ensemble& e, params& p, rand48& g, const integrator& how) {
+    e.n = p.nstars > 0 ? p.nstars : 0;
+    draw_ensemble(p, g, e.n, e.member);
+    e.p = p;
+    for (int i = 0; i < e.n; ++i) {
+        e.alive[i] = true;
+        e.runs[i] = follower();
+        e.runs[i].how = how;
     }
+}
+
+spread_figures advance_ensemble(ensemble& e, double t, bool* failed, const std::atomic<bool>* stop, int threads) {
+    for_tasks(e.n, threads, [&](long i) {
+        failed[i] = e.alive[i] && !advance(e.p, e.runs[i], e.member[i], t, stop);
+    });
+    for (int i = 0; i < e.n; ++i) {
+        if (!failed[i]) continue;
+        e.alive[i] = false;
+        for (int v = 0; v < 6; ++v) e.member[i].w[v] = NAN;
+    }
+    return measure_spread(e.member, e.n);
 }
 
 spread_figures measure_spread(const orbit_state* member, int n) {

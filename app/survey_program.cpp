@@ -1,90 +1,16 @@
-#include "run.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <type_traits>
 #include <vector>
 
-#include "integrator.h"
+#include "files.h"
+#include "output.h"
+#include "programs.h"
 #include "ranks.h"
-
-namespace {
-void cannot_create(const char* program, const std::string& path, int error) {
-    std::fprintf(stderr, "%s: %s: cannot create: %s\n", program, path.c_str(), std::strerror(error));
-}
-}  // namespace
-
-std::FILE* open_output(const char* program, const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    if (!f) cannot_create(program, path, errno);
-    return f;
-}
-
-void cannot_write(const char* program, const std::string& path, int error) {
-    std::fprintf(stderr, "%s: %s: cannot write: %s\n", program, path.c_str(), std::strerror(error));
-}
-
-bool line_file::open(const char* prog, const std::string& name) {
-    program = prog;
-    path = name;
-    f = open_output(program, path);
-    kept = 0;
-    error = 0;
-    return f != nullptr;
-}
-
-void line_file::note() {
-    if (!error) error = write_error(f);
-}
-
-bool line_file::commit() {
-    note();
-    if (!error && std::fflush(f) != 0) error = write_error(f);
-    if (!error) {
-        kept = std::ftell(f);
-        return true;
-    }
-    cannot_write(program, path, error);
-    abandon();
-    return false;
-}
-
-bool line_file::close() {
-    if (!commit()) return false;
-    const int closed = std::fclose(f);
-    f = nullptr;
-    if (closed == 0) return true;
-    cannot_write(program, path, errno ? errno : EIO);
-    return false;
-}
-
-void line_file::abandon() {
-    if (!f) return;
-    std::fclose(f);  // may push out part of an uncommitted line: cut it off below
-    f = nullptr;
-    if (kept >= 0) (void)truncate(path.c_str(), kept);  // a device cannot be cut: nothing to do
-}
-
-bool flush_stdout(const char* program) {
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
-    cannot_write(program, "standard output", errno ? errno : EIO);
-    return false;
-}
-
-void guard_standard_streams() {
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        // open takes the lowest free number, which is fd: the lower ones are open by now
-        const int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-        if (null != fd && null >= 0) close(null);
-    }
-}
 
 namespace {
 
@@ -183,19 +109,18 @@ int start_everywhere(const job& j, int argc, char** argv, const program_info& in
 
 }  // namespace
 
-int run_survey(int argc, char** argv, const survey& kind) {
-    const char* program = kind.info.name;
+int run_survey(int argc, char** argv, const survey_program& prog) {
+    const char* program = prog.info.name;
+    const survey_kind& kind = prog.kind;
     if (!job::distributes() && !run_alone(program, "this build has no MPI")) return 0;
     job j;
     run_start run;
-    if (int status = start_everywhere(j, argc, argv, kind.info, run); status >= 0) return status;
+    if (int status = start_everywhere(j, argc, argv, prog.info, run); status >= 0) return status;
     params& p = run.p;
-    rand48& g = run.g;
-    const double tmax = run.tmax;
     const std::string& setup = run.setup;
     // the writer alone opens the table; every rank ends with the status the writer ends with
     line_file table;
-    if (j.agree(j.writer() && !table.open(program, setup + kind.table_suffix) ? 2 : -1) != -1) return 2;
+    if (j.agree(j.writer() && !table.open(program, setup + prog.table_suffix) ? 2 : -1) != -1) return 2;
     const auto close_table = [&] { return j.agree(!j.writer() || table.close() ? 1 : 2); };
     if (p.nstars <= 0) {
         if (j.writer())
@@ -205,82 +130,60 @@ int run_survey(int argc, char** argv, const survey& kind) {
     }
 
     // fixed size: memory does not grow with nstars
-    std::vector<survey_star> batch(survey_batch);
     std::vector<body_end> ends(std::size_t(kind.bodies) * survey_batch);
     std::vector<save_task> saves;
     long saved = 0;
+    survey_star last;  // the last star drawn: its orbit is saved when no other is
+    int status = -1;
     progress bar(program, p.nstars, "stars");
-    for (long first = 0; first < p.nstars; first += survey_batch) {
-        const int n = int(std::min<long>(survey_batch, p.nstars - first));
-        // every rank draws every star: every random number, in star order
-        for (int i = 0; i < n; ++i) draw_star(p, g, batch[i]);
-        // every body of every star is an independent integration, run by whichever
-        // rank and thread is free; every rank then holds every result
-        const int tasks = kind.bodies * n;
+    // every body of every star is an independent integration, run by whichever rank
+    // and thread is free; every rank then holds every result
+    const auto follow = [&](survey_star* batch, long tasks, auto&& work) {
         std::memset(static_cast<void*>(ends.data()), 0, tasks * sizeof(body_end));
         j.share(tasks, [&](long task) {
-            survey_star& s = batch[task / kind.bodies];
+            work(task);
+            const survey_star& s = batch[task / kind.bodies];
             const int b = int(task % kind.bodies);
-            follow_star(s, b, tmax, nullptr, run.how);
             ends[task].end = s.end[b];
             ends[task].ok = s.ok[b];
         });
         j.merge(ends.data(), tasks * sizeof(body_end));
-        // rows in star order by the writer; the save decisions and numbers on every rank
+    };
+    // rows in star order by the writer; the save decisions and numbers on every rank
+    const auto done = [&](long first, int n, survey_star* batch) {
         bool writing = j.writer();  // until a row cannot be written
         saves.clear();
         for (int i = 0; i < n; ++i) {
             survey_star& s = batch[i];
-            const double L0 = get_ll(s.init[0]);
-            double L[2];
             for (int b = 0; b < kind.bodies; ++b) {
                 s.end[b] = ends[i * kind.bodies + b].end;
                 s.ok[b] = ends[i * kind.bodies + b].ok != 0;
                 if (!s.ok[b] && writing)
                     std::fprintf(stderr, "%s: star %ld%s: integration failed at t = %.6g; its values print as nan\n",
                                  program, first + i, b ? " (twin)" : "", s.end[b].t);
-                L[b] = final_l(s, b);
             }
+            double row[4] = {};
+            const bool kept = star_row(p, kind, s, row);
             if (writing) {
-                kind.write_row(table.f, L0, L, s.end);
+                std::fprintf(table.f, prog.row_format, shown(row[0]), shown(row[1]), shown(row[2]), shown(row[3]));
                 writing = table.commit();
                 if (!writing) break;
             }
-            const double dL = L[0] - L0;  // the star's change alone decides, never the twin's
-            if (p.l_min < dL && dL < p.l_max)
+            if (kept)
                 for (int b = 0; b < kind.bodies; ++b)
-                    saves.push_back({orbit_name(setup, saved++, kind.orbit_suffix), &s.model, s.init[b]});
+                    saves.push_back({orbit_name(setup, saved++, prog.orbit_suffix), &s.model, s.init[b]});
         }
-        if (j.agree(j.writer() && !writing ? 2 : -1) != -1) return 2;
-        if (!run_saves(j, program, saves, run.how)) return table.abandon(), 2;
+        last = batch[n - 1];
+        if (j.agree(j.writer() && !writing ? 2 : -1) != -1) return status = 2, false;
+        if (!run_saves(j, program, saves, run.how)) return table.abandon(), status = 2, false;
         if (j.writer()) bar.update(first + n);
-    }
+        return true;
+    };
+    if (!run_survey_batches(p, run.g, kind, run.tmax, run.how, nullptr, follow, done)) return status;
     if (j.writer()) bar.finish();
     if (saved == 0) {  // every run leaves at least one orbit file: the last star's, without a twin
-        const survey_star& last = batch[(p.nstars - 1) % survey_batch];
-        saves.assign(1, {orbit_name(setup, 0, kind.orbit_suffix), &last.model, last.init[0]});
+        saves.assign(1, {orbit_name(setup, 0, prog.orbit_suffix), &last.model, last.init[0]});
         if (!run_saves(j, program, saves, run.how)) return table.abandon(), 2;
     }
     return close_table();
-}
-
-progress::progress(const char* program, long total, const char* unit)
-    : program_(program), total_(total), unit_(unit), on_(isatty(STDERR_FILENO) == 1),
-      start_(std::chrono::steady_clock::now()), last_(start_) {}
-
-void progress::update(long done) {
-    if (!on_) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (done < total_ && now - last_ < std::chrono::milliseconds(250)) return;
-    last_ = now;
-    const double secs = std::chrono::duration<double>(now - start_).count();
-    const double rate = secs > 0 ? done / secs : 0;
-    const double left = rate > 0 ? (total_ - done) / rate : 0;
-    std::fprintf(stderr, "\r%s: %ld of %ld %s, %.1f/s, %.0f s left   ", program_, done, total_, unit_,
-                 rate, left);
-    std::fflush(stderr);
-}
-
-void progress::finish() {
-    if (on_) std::fputs("\n", stderr);
 }

@@ -1,0 +1,15 @@
+// the one loop over independent tasks (stars, bodies, ensemble members) on all threads
+#pragma once
+
+#include <omp.h>
+
+// Runs work(i) for every i in [0, n) on `threads` threads (0: OpenMP's default
+// count), each task taken by the first idle thread: stars differ several times in
+// cost, so a fixed split would leave threads waiting. Which thread runs a task
+// never changes its result.
+template <class Work>
+void for_tasks(long n, int threads, Work&& work) {
+    const int team = threads > 0 ? threads : omp_get_max_threads();
+#pragma omp parallel for schedule(dynamic, 1) num_threads(team)
+    for (long i = 0; i < n; ++i) work(i);
+}
