@@ -50,47 +50,8 @@ constexpr double agreement_tol = 1e-14;
 
 using namespace dop853_coef;
 
-// Stages 1..16 (index 0..15): nodes, stage weights, eighth-order weights.
-struct tableau {
-    double c[16] = {};
-    double a[16][16] = {};
-    double b[16] = {};
-    double bhh[16] = {};  // third-order weights at stages 1, 9, 12
-    double er[16] = {};   // fifth-order error weights
-};
-
-tableau dop853_tableau() {
-    tableau t;
-    const double c[16] = {0, c2, c3, c4, c5, c6, c7, c8, c9, c10, c11, 1, 1, c14, c15, c16};
-    for (int i = 0; i < 16; ++i) t.c[i] = c[i];
-    auto& a = t.a;
-    a[1][0] = a21;
-    a[2][0] = a31, a[2][1] = a32;
-    a[3][0] = a41, a[3][2] = a43;
-    a[4][0] = a51, a[4][2] = a53, a[4][3] = a54;
-    a[5][0] = a61, a[5][3] = a64, a[5][4] = a65;
-    a[6][0] = a71, a[6][3] = a74, a[6][4] = a75, a[6][5] = a76;
-    a[7][0] = a81, a[7][3] = a84, a[7][4] = a85, a[7][5] = a86, a[7][6] = a87;
-    a[8][0] = a91, a[8][3] = a94, a[8][4] = a95, a[8][5] = a96, a[8][6] = a97, a[8][7] = a98;
-    a[9][0] = a101, a[9][3] = a104, a[9][4] = a105, a[9][5] = a106, a[9][6] = a107, a[9][7] = a108;
-    a[9][8] = a109;
-    a[10][0] = a111, a[10][3] = a114, a[10][4] = a115, a[10][5] = a116, a[10][6] = a117;
-    a[10][7] = a118, a[10][8] = a119, a[10][9] = a1110;
-    a[11][0] = a121, a[11][3] = a124, a[11][4] = a125, a[11][5] = a126, a[11][6] = a127;
-    a[11][7] = a128, a[11][8] = a129, a[11][9] = a1210, a[11][10] = a1211;
-    const double b[12] = {b1, 0, 0, 0, 0, b6, b7, b8, b9, b10, b11, b12};
-    for (int j = 0; j < 12; ++j) a[12][j] = t.b[j] = b[j];  // stage 13: the end of the step
-    a[13][0] = a141, a[13][6] = a147, a[13][7] = a148, a[13][8] = a149, a[13][9] = a1410;
-    a[13][10] = a1411, a[13][11] = a1412, a[13][12] = a1413;
-    a[14][0] = a151, a[14][5] = a156, a[14][6] = a157, a[14][7] = a158, a[14][10] = a1511;
-    a[14][11] = a1512, a[14][12] = a1513, a[14][13] = a1514;
-    a[15][0] = a161, a[15][5] = a166, a[15][6] = a167, a[15][7] = a168, a[15][8] = a169;
-    a[15][12] = a1613, a[15][13] = a1614, a[15][14] = a1615;
-    t.bhh[0] = bhh1, t.bhh[8] = bhh2, t.bhh[11] = bhh3;
-    const double er[12] = {er1, 0, 0, 0, 0, er6, er7, er8, er9, er10, er11, er12};
-    for (int j = 0; j < 12; ++j) t.er[j] = er[j];
-    return t;
-}
+// The tableau exactly as the method reads its coefficients.
+const tableau& dop853_tableau() { return table; }
 
 double dot(const double* u, const double* v, int n) {
     double s = 0;
