@@ -10,13 +10,6 @@ namespace {
 inline constexpr double centre_offset = 1e-15;  // keeps dPhi0/dr finite at r = 0 for gamma_ < 1/2
 inline constexpr int max_power_arms = 64;  // integer arm counts up to this: e^{i m phi} as a power
 
-// Linear switch-on of pattern k: 0 before starttime, 1 after starttime + growtime.
-inline double growth(const params& p, int k, double t) {
-    if (p.starttime[k] > t) return 0;
-    if (p.starttime[k] + p.growtime[k] > t) return (t - p.starttime[k]) / p.growtime[k];
-    return 1;
-}
-
 inline double phase(const params& p, int k, double logr, double phi, double t) {
     return p.mm[k] * ((phi - p.phi0[k]) - p.Omegas[k] * t) + p.alpha[k] * logr;
 }

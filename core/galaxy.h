@@ -12,6 +12,13 @@ double om_0(const params& p, double r);  // circular angular speed v_c / r
 double kratio(const params& p);          // kappa / Omega = sqrt(2 (1 + gamma_))
 
 // Spiral pattern k: Phi_k = f_k(t) eps_k A_k(r) cos(chi), chi = m((phi - phi0) - Omegas t) + alpha ln r.
+// Growth factor f_k(t), the linear switch-on of pattern k at model time t: 0 before
+// starttime, rising linearly over growtime, 1 after starttime + growtime.
+inline double growth(const params& p, int k, double t) {
+    if (p.starttime[k] > t) return 0;
+    if (p.starttime[k] + p.growtime[k] > t) return (t - p.starttime[k]) / p.growtime[k];
+    return 1;
+}
 double amp(const params& p, int k, double r);     // envelope A_k: 1 on [smin, smax], Gaussian tapers
 double dampdr(const params& p, int k, double r);  // dA_k/dr
 double phi1(const params& p, int k, double r, double phi, double z, double t);  // full amplitude

@@ -569,7 +569,17 @@ PYBIND11_MODULE(_orbkit, mod) {
         .def("vc", py::vectorize([](model& m, double r) { return vc_0(m.p, r); }), py::arg("r"))
         .def("omega", py::vectorize([](model& m, double r) { return om_0(m.p, r); }), py::arg("r"))
         .def("kappa", py::vectorize([](model& m, double r) { return kratio(m.p) * om_0(m.p, r); }),
-             py::arg("r"));
+             py::arg("r"))
+        .def("growth", py::vectorize([](model& m, int pattern, double t) {
+                 if (pattern < 1 || pattern > m.p.npatterns)
+                     throw py::value_error("pattern: expected 1 .. " + std::to_string(m.p.npatterns) +
+                                           ", got " + std::to_string(pattern));
+                 return growth(m.p, pattern - 1, t);
+             }),
+             "Growth factor of a pattern (1 for the first) at times t (model units): 0 before its "
+             "starttime, rising linearly over its growtime, then 1; the force's patterns are at "
+             "epsilon times this.",
+             py::arg("pattern"), py::arg("t"));
     for (const setup_field& sf : scalar_fields)
         cls.def_property_readonly(sf.name, [&sf](const model& m) { return value_of(m, sf); });
 

@@ -149,30 +149,51 @@ _ORBIT_LEAD = ("t", "x", "y", "vx", "vy") + _RECORD_LEAD           # .bb, .xb: t
 _INDEXED_LEAD = ("i", "to", "x", "y", "vx", "vy") + _RECORD_LEAD    # .x: to in orbits
 
 
-def read(path):
+def read(path, npatterns=None):
     """Any of the programs' output files as a numpy structured array with named columns:
     .lxy (L0, dL, x, y), .rx (L0, L1, L2), .l (t in orbits, rmax, lsig, lmax), orbit files
     .bb/.xb (t, x, y, vx, vy, r, phi, u, v, L, J, e, theta1, KE, p0, p1, f1, ...) and the
-    ensemble's .x (i, to, x, ...; its blocks one after the other, 'to' in orbits)."""
+    ensemble's .x (i, to, x, ...; its blocks one after the other, 'to' in orbits).
+
+    The record files' width follows from npatterns, the model's number of patterns, when it
+    is given, else from their first row. A row that does not fit raises ValueError naming
+    the file and line."""
     path = str(path)
     ext = "." + path.rsplit(".", 1)[-1] if "." in path else ""
-    with open(path) as f:
-        rows = [line.split() for line in f if line.strip() and not line.startswith("#")]
+    with open(path, errors="replace") as f:  # a stray byte is then a value that does not convert
+        rows = [(lineno, line.split()) for lineno, line in enumerate(f, start=1)
+                if line.strip() and not line.startswith("#")]
     if ext in _TABLES:
         names = _TABLES[ext]
     elif ext in (".bb", ".xb", ".x"):
         lead = _INDEXED_LEAD if ext == ".x" else _ORBIT_LEAD
-        width = len(rows[0]) if rows else len(lead)
-        if width < len(lead) or (width - len(lead)) % 2:
-            raise ValueError(f"{path}: {width} columns is not a record line")
+        if npatterns is not None:
+            width = len(lead) + 2 * npatterns
+        else:
+            width = len(rows[0][1]) if rows else len(lead)
+            if width < len(lead) or (width - len(lead)) % 2:
+                raise ValueError(f"{path}:{rows[0][0]}: {width} columns is not a record line")
         names = lead + tuple(f"{c}{k}" for k in range(1, (width - len(lead)) // 2 + 1)
                              for c in ("p", "f"))
     else:
         raise ValueError(f"{path}: not an orbkit output file (.lxy, .rx, .bb, .xb, .x, .l)")
     dtype = [(n, "<i8" if n == "i" else "<f8") for n in names]
     out = _np.empty(len(rows), dtype=dtype)
-    for lineno, fields in enumerate(rows):
+    for row, (lineno, fields) in enumerate(rows):
         if len(fields) != len(names):
-            raise ValueError(f"{path}: a row of {len(fields)} values where {len(names)} are expected")
-        out[lineno] = tuple(int(v) if n == "i" else float(v) for n, v in zip(names, fields))
+            raise ValueError(f"{path}:{lineno}: expected {len(names)} values ({' '.join(names)}), "
+                             f"got {len(fields)}")
+        try:
+            out[row] = tuple(int(v) if n == "i" else float(v) for n, v in zip(names, fields))
+        except ValueError:
+            bad = next(v for n, v in zip(names, fields) if not _is_number(v, int if n == "i" else float))
+            raise ValueError(f"{path}:{lineno}: expected a number, got '{bad}'") from None
     return out
+
+
+def _is_number(text, kind):
+    try:
+        kind(text)
+        return True
+    except ValueError:
+        return False

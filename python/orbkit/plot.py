@@ -1,8 +1,10 @@
-"""Plots of orbkit's output tables: migration survey, orbit files, spread ensemble, twin survey.
+"""orbplot: pictures of orbkit's output tables (migration survey, orbit files, spread ensemble,
+twin survey), drawn as PNG files.
 
-The command-line front end is tools/orbplot; this module holds the setup reader, the table
-reader, the resonance radii of the model and the four figures, so that tests can import them.
-Only numpy is needed to import this module; matplotlib is loaded when a figure is drawn.
+The command is tools/orbplot (or python3 -m orbkit.plot). The setup is read by the programs'
+own reader (orbkit.Model.read), the tables by orbkit.read, and every quantity of the model
+(resonance radii, circular speed, growth factors) comes from the compiled core. matplotlib is
+loaded when a figure is drawn.
 """
 
 import argparse
@@ -10,34 +12,17 @@ import math
 import os
 import re
 import sys
+import warnings
 
 import numpy as np
+from numpy.lib.recfunctions import structured_to_unstructured
 
-TWOPI = 6.283185307179586          # one orbit at r = 1, in model time units
-DEG = 0.017453292519943295         # pi/180: phases are given in degrees in the setup file
-SETUP_LINE_BYTES = 179             # the programs read a setup line into a 180-byte buffer
-MAX_PATTERNS = 10                  # capacity of the programs' per-pattern arrays
+from . import Model, SetupError, read, twopi
+
 HIST_ABOVE = 3000                  # more stars than this: a 2D histogram instead of a scatter
 DPI = 100                          # pixels per inch of the written PNG; --size is in pixels
 DEFAULT_SIZE = (1400, 650)
 
-# Scalar lines of a setup file, in order; (name, kind). Kind "t" is a time given in orbits.
-SCALARS = [
-    ("gamma_", "f"), ("NU", "f"), ("mixtime", "f"), ("dt_int", "t"), ("nsteps", "i"),
-    ("nstars", "i"), ("disp_u0", "f"), ("r_min", "f"), ("r_max", "f"), ("lseed", "i"),
-    ("randp0", "i"), ("l_min", "f"), ("l_max", "f"), ("npatterns", "i"),
-]
-# Lines of one pattern's block, in order. Kind "a" is an angle given in degrees.
-PATTERN_FIELDS = [
-    ("mm", "f"), ("epsilon", "f"), ("phi0", "a"), ("alpha", "f"), ("Omegas", "f"),
-    ("growtime", "t"), ("starttime", "t"), ("smin", "f"), ("smax", "f"), ("wmin", "f"),
-    ("wmax", "f"),
-]
-
-# What the programs' "%lf" and "%d" conversions accept at the start of a line.
-_FLOAT_RE = re.compile(r"\s*([+-]?(?:(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?|inf(?:inity)?|nan))",
-                       re.IGNORECASE)
-_INT_RE = re.compile(r"\s*([+-]?\d+)")
 _ORBIT_FILE_RE = re.compile(r"^(.*)_\d+\.(bb|xb)$")
 
 
@@ -48,110 +33,35 @@ class InputError(Exception):
 # ---------------------------------------------------------------------------------------------
 # Reading
 
-def _open_text(path):
+def read_setup(path):
+    """The run's model, read as the programs read it: the same values, the reader's warnings
+    printed as orbplot's, and a setup the programs refuse refused with their message."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            return Model.read(path)
+        except SetupError as err:
+            raise InputError(str(err)) from None
+        except OSError as err:
+            raise InputError(f"{path}: cannot open: {err.strerror}") from None
+        finally:
+            for w in caught:
+                warn(str(w.message))
+
+
+def read_table(path, npatterns=None):
+    """One of the programs' output tables (orbkit.read; orbit files of a model with npatterns
+    patterns) as an array of rows, its columns in the file's order. Rows holding nan or inf
+    (a star whose integration failed) are kept here; callers drop them with finite_rows()."""
     try:
-        with open(path, "rb") as fh:
-            return fh.read().decode("utf-8", errors="replace")
+        table = read(path, npatterns)
     except OSError as err:
         raise InputError(f"{path}: {err.strerror}") from None
-
-
-def _setup_lines(text):
-    """Split the way the programs read a setup file: fgets into a 180-byte buffer.
-
-    Yields (physical line number, text). A line of up to 178 characters comes whole (with its
-    newline it fills at most 179 bytes); a longer one gives its first 179 characters, and the
-    rest is read as the next setup line, as the programs read it.
-    """
-    for lineno, rest in enumerate(re.findall(r"[^\n]*\n|[^\n]+$", text), start=1):
-        while rest:
-            yield lineno, rest[:SETUP_LINE_BYTES].rstrip("\r\n")
-            rest = rest[SETUP_LINE_BYTES:]
-
-
-def read_setup(path):
-    """Read a setup file into a dict of run parameters in model units.
-
-    One value at the start of each line, anything after it a comment; 14 scalar lines, then
-    11 lines per pattern. Times (dt_int, growtime, starttime) are given in orbits and stored
-    in model time units; phi0 is given in degrees and stored in radians. Per-pattern values
-    are lists of length npatterns.
-    """
-    lines = iter(_setup_lines(_open_text(path)))
-    last = [0]
-
-    def take(name, kind):
-        try:
-            lineno, text = next(lines)
-        except StopIteration:
-            raise InputError(f"{path}:{last[0] + 1}: {name}: the file ends before this line")
-        last[0] = lineno
-        m = (_INT_RE if kind == "i" else _FLOAT_RE).match(text)
-        if not m:
-            # The programs leave a value that does not convert at zero and go on; so do we,
-            # so that the model drawn is the model that was run.
-            what = "an integer" if kind == "i" else "a number"
-            warn(f"{path}:{lineno}: warning: {name}: expected {what}, got "
-                 f"'{text.strip()}'; taking 0; if the line was meant as a comment, every "
-                 "later value is read one line off")
-            return 0 if kind == "i" else 0.0
-        if kind == "i":
-            return int(m.group(1))
-        value = float(m.group(1))
-        if kind == "t":
-            return value * TWOPI
-        if kind == "a":
-            return value * DEG
-        return value
-
-    setup = {"path": path}
-    for name, kind in SCALARS:
-        setup[name] = take(name, kind)
-    npat = setup["npatterns"]
-    if npat > MAX_PATTERNS:
-        raise InputError(f"{path}:{last[0]}: npatterns: at most {MAX_PATTERNS}, got {npat}")
-    npat = max(npat, 0)          # a negative count reads no block, as in the programs
-    setup["npatterns"] = npat
-    for name, _ in PATTERN_FIELDS:
-        setup[name] = []
-    for k in range(npat):
-        for name, kind in PATTERN_FIELDS:
-            setup[name].append(take(f"{name} (pattern {k})", kind))
-    return setup
-
-
-def read_table(path, ncols, what):
-    """Read a whitespace table of ncols numbers per row; '#' lines and blank lines are skipped.
-
-    Returns (array of shape (rows, ncols), line numbers of the rows). Rows holding nan or inf
-    (a star whose integration failed) are kept here; callers drop them with finite_rows().
-    """
-    rows, linenos = [], []
-    for lineno, line in enumerate(_open_text(path).splitlines(), start=1):
-        s = line.strip()
-        if not s or s.startswith("#"):
-            continue
-        fields = s.split()
-        if len(fields) != ncols:
-            raise InputError(f"{path}:{lineno}: expected {ncols} values ({what}), "
-                             f"got {len(fields)}")
-        try:
-            rows.append([float(f) for f in fields])
-        except ValueError:
-            bad = next(f for f in fields if not _is_float(f))
-            raise InputError(f"{path}:{lineno}: expected a number, got '{bad}'") from None
-        linenos.append(lineno)
-    if not rows:
-        raise InputError(f"{path}: no rows to plot ({what})")
-    return np.array(rows, dtype=float), linenos
-
-
-def _is_float(s):
-    try:
-        float(s)
-        return True
-    except ValueError:
-        return False
+    except ValueError as err:
+        raise InputError(str(err)) from None
+    if not len(table):
+        raise InputError(f"{path}: no rows to plot ({' '.join(table.dtype.names)})")
+    return structured_to_unstructured(table, dtype=float)
 
 
 def finite_rows(path, data, cols=None):
@@ -171,55 +81,16 @@ def warn(message):
 
 
 # ---------------------------------------------------------------------------------------------
-# Resonances of the power-law disc
+# Resonances
 
-def kappa_ratio(gamma_):
-    """kappa/Omega of the power-law rotation curve v_c = r^gamma_: sqrt(2 (1 + gamma_))."""
-    return math.sqrt(2.0 * (1.0 + gamma_))
-
-
-def radius_where_omega(gamma_, omega):
-    """Radius where the circular angular speed Omega(r) = r^(gamma_ - 1) equals omega.
-
-    None where no single radius does: omega <= 0 (Omega is positive everywhere), and
-    gamma_ = 1, solid-body rotation, where Omega is 1 at every radius.
-    """
-    if not omega > 0.0 or gamma_ == 1.0:      # written so that nan takes the None branch
-        return None
-    return omega ** (1.0 / (gamma_ - 1.0))
-
-
-def resonance_radii(gamma_, m, omegas):
-    """Corotation and the inner and outer Lindblad resonances of one pattern.
-
-    Corotation: Omega = Omega_p. Lindblad: Omega -/+ kappa/m = Omega_p, i.e.
-    Omega (1 -/+ q/m) = Omega_p with q = kappa/Omega constant for a power law.
-    Returns {"CR": r, "ILR": r, "OLR": r}, None for a resonance that does not exist
-    (an ILR needs q < m; none exist for a pattern that does not rotate forwards).
-    """
-    q = kappa_ratio(gamma_) if gamma_ >= -1.0 else float("nan")
-    out = {"CR": radius_where_omega(gamma_, omegas), "ILR": None, "OLR": None}
-    if m > 0.0 and q == q:
-        inner = 1.0 - q / m
-        if inner > 0.0:
-            out["ILR"] = radius_where_omega(gamma_, omegas / inner)
-        out["OLR"] = radius_where_omega(gamma_, omegas / (1.0 + q / m))
-    return out
-
-
-def circular_l(gamma_, r):
-    """Angular momentum of a circular orbit at r: L = r v_c = r^(1 + gamma_)."""
-    return r * r ** gamma_
-
-
-def pattern_resonances(setup):
-    """Per pattern, a list of (kind, r, L) for every resonance that exists."""
+def pattern_resonances(model):
+    """Per pattern, a list of (kind, r, L) for every resonance that exists, L = r v_c(r) the
+    angular momentum of a circular orbit there."""
     result = []
-    g = setup["gamma_"]
-    for k in range(setup["npatterns"]):
-        radii = resonance_radii(g, setup["mm"][k], setup["Omegas"][k])
-        result.append([(kind, r, circular_l(g, r)) for kind, r in radii.items()
-                       if r is not None and math.isfinite(r)])
+    for k in range(model.npatterns):
+        radii = model.resonances(k + 1)
+        result.append([(kind, r, r * float(model.vc(r))) for kind, r in radii.items()
+                       if math.isfinite(r)])
     return result
 
 
@@ -230,22 +101,12 @@ SHAPE_FIELDS = ("mm", "alpha", "Omegas", "smin", "smax", "wmin", "wmax")
 PHASE_TOL = 2e-3    # radians: phases equal to the 4 digits an orbit file prints them with
 
 
-def growth(setup, k, t):
-    """Growth factor f_k(t) of pattern k at model times t: 0 before starttime, linear over
-    growtime, then 1 (a growtime of 0 switches the wave on at once)."""
-    t = np.asarray(t, dtype=float)
-    ts, tg = setup["starttime"][k], setup["growtime"][k]
-    with np.errstate(divide="ignore", invalid="ignore"):
-        ramp = (t - ts) / tg if tg > 0 else np.ones_like(t)
-    return np.where(ts > t, 0.0, np.where(ts + tg > t, ramp, 1.0))
-
-
 def _same_phase(a, b):
-    d = (a - b) % TWOPI
-    return min(d, TWOPI - d) <= PHASE_TOL
+    d = (a - b) % twopi
+    return min(d, twopi - d) <= PHASE_TOL
 
 
-def pattern_waves(setup, phases=None):
+def pattern_waves(model, phases=None):
     """Group the patterns into waves: patterns with the same arms, pitch, speed, envelope and
     phase add into one wave (a copy with the opposite epsilon cancels it). Returns lists of
     pattern indices in order.
@@ -254,16 +115,16 @@ def pattern_waves(setup, phases=None):
     setup's phi0 serves, except that with randp0 = 1 every star draws its own phases for
     patterns 2, 3, ..., which then are unknown and group with nothing.
     """
-    npat = setup["npatterns"]
+    pats = model.patterns
     if phases is None:
-        phases = [setup["phi0"][k] if k == 0 or setup["randp0"] != 1 else None
-                  for k in range(npat)]
+        phases = [math.radians(pats[k]["phi0"]) if k == 0 or model.randp0 != 1 else None
+                  for k in range(len(pats))]
     waves = []
-    for k in range(npat):
+    for k in range(len(pats)):
         for wave in waves:
             j = wave[0]
             if (phases[k] is not None and phases[j] is not None
-                    and all(setup[f][k] == setup[f][j] for f in SHAPE_FIELDS)
+                    and all(pats[k][f] == pats[j][f] for f in SHAPE_FIELDS)
                     and _same_phase(phases[k], phases[j])):
                 wave.append(k)
                 break
@@ -272,41 +133,47 @@ def pattern_waves(setup, phases=None):
     return waves
 
 
-def net_amplitude(setup, wave, t):
+def net_amplitude(model, wave, t):
     """Amplitude of a wave at model times t: the sum of epsilon_k f_k(t) over its patterns."""
-    return sum(setup["epsilon"][k] * growth(setup, k, t) for k in wave)
+    pats = model.patterns
+    return sum(pats[k]["epsilon"] * model.growth(k + 1, t) for k in wave)
 
 
-def wave_label(setup, wave):
+def _grows(pattern):
+    """Where a pattern grows, in orbits: (start, end)."""
+    return pattern["starttime"], pattern["starttime"] + pattern["growtime"]
+
+
+def wave_label(model, wave):
+    pats = model.patterns
+
     def grows(k):
-        t0 = setup["starttime"][k] / TWOPI
-        t1 = t0 + setup["growtime"][k] / TWOPI
+        t0, t1 = _grows(pats[k])
         return f"grows {t0:g} to {t1:g}" if t1 > t0 else f"switched on at {t0:g}"
     if len(wave) == 1:
         return f"pattern {wave[0] + 1}: {grows(wave[0])} orbits"
-    parts = [f"{k + 1} ({setup['epsilon'][k]:+g}) {grows(k)}" for k in wave]
+    parts = [f"{k + 1} ({pats[k]['epsilon']:+g}) {grows(k)}" for k in wave]
     return (f"patterns {'+'.join(str(k + 1) for k in wave)}, one wave: " + ", ".join(parts)
             + " orbits")
 
 
-def _shade_waves(ax, setup, t0, t1, phases=None):
+def _shade_waves(ax, model, t0, t1, phases=None):
     """Shade every wave's |net amplitude| against time in orbits on a right-hand axis behind
     the data. Returns the legend handles."""
-    waves = pattern_waves(setup, phases)
+    waves = pattern_waves(model, phases)
     if not waves or not t1 > t0:
         return []
     # the amplitudes are piecewise linear in t: sample densely and at every corner
-    corners = [setup["starttime"][k] / TWOPI + d for k in range(setup["npatterns"])
-               for d in (0.0, setup["growtime"][k] / TWOPI)]
+    corners = [c for p in model.patterns for c in _grows(p)]
     t = np.unique(np.concatenate([np.linspace(t0, t1, 1001),
                                   [c for c in corners if t0 <= c <= t1]]))
     axr = ax.twinx()
     handles, top = [], 0.0
     for wave in waves:
-        a = np.abs(net_amplitude(setup, wave, t * TWOPI))
+        a = np.abs(net_amplitude(model, wave, t * twopi))
         colour = PATTERN_COLOURS[wave[0] % 10]
         handles.append(axr.fill_between(t, 0.0, a, color=colour, alpha=0.18, lw=0,
-                                        label=wave_label(setup, wave)))
+                                        label=wave_label(model, wave)))
         axr.plot(t, a, color=colour, lw=0.8)
         top = max(top, float(np.max(a)))
     axr.set_ylim(0.0, 1.05 * top if top > 0 else 1.0)
@@ -325,7 +192,7 @@ def _half_unit(v, digits):
     return 0.5 * 10.0 ** (math.floor(math.log10(v)) - digits + 1) if v > 0 else 0.0
 
 
-def find_table_row(setup, orbit_path, data):
+def find_table_row(model, setup_path, orbit_path, data):
     """The table row (star number, from 0) of the star whose orbit file this is.
 
     The orbit file's first line is the star's initial state and its last the state at the end
@@ -337,13 +204,13 @@ def find_table_row(setup, orbit_path, data):
     """
     m = _ORBIT_FILE_RE.match(orbit_path)
     kind = m.group(2) if m else ("xb" if orbit_path.endswith(".xb") else "bb")
-    table = setup["path"] + (".lxy" if kind == "bb" else ".rx")
+    table = setup_path + (".lxy" if kind == "bb" else ".rx")
     try:
-        rows, _ = read_table(table, 4 if kind == "bb" else 3, "")
+        rows = read_table(table)
     except InputError:
         return table, None
     l_first, l_last = data[0, 9], data[-1, 9]
-    complete = abs(data[-1, 0] - setup["dt_int"] * setup["nsteps"]) < 1e-3 * max(1.0, data[-1, 0])
+    complete = abs(data[-1, 0] - model.tmax) < 1e-3 * max(1.0, data[-1, 0])
     tol_l = 5e-4 + _half_unit(l_first, 4) + 1e-3
     # an odd number of an .xb file is the twin of the star before it: its final L is L2
     twin = kind == "xb" and m is not None and int(re.search(r"_(\d+)\.xb$", orbit_path).group(1)) % 2
@@ -415,11 +282,12 @@ def _save(plt, fig, out, rect=(0, 0, 1, 1)):
     return out
 
 
-def _wave_title(setup, wave):
+def _wave_title(model, wave):
     k = wave[0]
+    p = model.patterns[k]
     who = (f"pattern {k + 1}" if len(wave) == 1 else
            f"patterns {'+'.join(str(j + 1) for j in wave)} (one wave)")
-    return f"{who}: m={setup['mm'][k]:g}, " r"$\Omega_p$" f"={setup['Omegas'][k]:g}"
+    return f"{who}: m={p['mm']:g}, " r"$\Omega_p$" f"={p['Omegas']:g}"
 
 
 def _span(values, pad=0.05):
@@ -428,18 +296,19 @@ def _span(values, pad=0.05):
     return lo - d, hi + d
 
 
-def _resonance_circles(ax, setup, patterns, radius_limit):
+def _resonance_circles(ax, model, patterns, radius_limit):
     """Dashed circles at the resonance radii in a position panel, pattern colours."""
-    t = np.linspace(0.0, TWOPI, 361)
+    t = np.linspace(0.0, twopi, 361)
+    resonances = pattern_resonances(model)
     for k in patterns:
-        for kind, r, _ in pattern_resonances(setup)[k]:
+        for kind, r, _ in resonances[k]:
             if r <= radius_limit:
                 ax.plot(r * np.cos(t), r * np.sin(t), RES_STYLE[kind],
                         color=PATTERN_COLOURS[k % 10], lw=1.0, alpha=0.8)
 
 
-def plot_migrate(setup, lxy_path, out, size, mode="auto"):
-    data, _ = read_table(lxy_path, 4, "L0 dL x y")
+def plot_migrate(model, setup_path, lxy_path, out, size, mode="auto"):
+    data = read_table(lxy_path)
     data, dropped = finite_rows(lxy_path, data)
     l0, dl, x, y = data.T
     plt, fig, (ax, axp) = _figure(size, 2)
@@ -458,20 +327,20 @@ def plot_migrate(setup, lxy_path, out, size, mode="auto"):
     ax.set_xlim(xlo, xhi)
     # One legend below both panels, a column per pattern: its name, then CR, ILR, OLR.
     from matplotlib.lines import Line2D
-    handles, g = [], setup["gamma_"]
-    waves = pattern_waves(setup)      # a cancelling copy shares its wave's resonances
+    handles = []
+    resonances = pattern_resonances(model)
+    waves = pattern_waves(model)      # a cancelling copy shares its wave's resonances
     for wave in waves:
         k = wave[0]
         colour = PATTERN_COLOURS[k % 10]
-        handles.append(Line2D([], [], ls="none", label=_wave_title(setup, wave)))
-        radii = resonance_radii(g, setup["mm"][k], setup["Omegas"][k])
+        handles.append(Line2D([], [], ls="none", label=_wave_title(model, wave)))
+        found = {kind: (r, lres) for kind, r, lres in resonances[k]}
         for kind in ("CR", "ILR", "OLR"):
-            r = radii[kind]
             line = Line2D([], [], color=colour, ls=RES_STYLE[kind], lw=1.4)
-            if r is None or not math.isfinite(r):
+            if kind not in found:
                 line.set_label(f"{kind}: none")
             else:
-                lres = circular_l(g, r)
+                r, lres = found[kind]
                 inside = xlo <= lres <= xhi
                 line.set_label(f"{kind}: r={r:.3g}, L={lres:.3g}" +
                                ("" if inside else ", off scale"))
@@ -487,14 +356,14 @@ def plot_migrate(setup, lxy_path, out, size, mode="auto"):
         rect = (0, min(0.45, (rows * 15 + 12) / size[1]), 1, 1)
     ax.set_xlabel(r"initial angular momentum $L_0$ (model units)")
     ax.set_ylabel(r"change $\Delta L = L_1 - L_0$ (model units)")
-    tmax = setup["dt_int"] * setup["nsteps"] / TWOPI
+    tmax = model.tmax / twopi
     note = f", {dropped} with nan not drawn" if dropped else ""
-    ax.set_title(f"{setup['path']}: change of angular momentum, "
+    ax.set_title(f"{setup_path}: change of angular momentum, "
                  f"{n} stars{note}, after {tmax:g} orbits")
 
     axp.scatter(x, y, s=8 if n < 500 else 2, c="k", alpha=0.6, lw=0)
     rlim = 1.05 * float(np.max(np.hypot(x, y)))
-    _resonance_circles(axp, setup, [wave[0] for wave in waves], rlim)
+    _resonance_circles(axp, model, [wave[0] for wave in waves], rlim)
     axp.set_xlim(-rlim, rlim)
     axp.set_ylim(-rlim, rlim)
     axp.set_aspect("equal")
@@ -505,16 +374,14 @@ def plot_migrate(setup, lxy_path, out, size, mode="auto"):
     return _save(plt, fig, out, rect)
 
 
-def plot_orbit(setup, orbit_path, out, size, pattern=1):
-    npat = setup["npatterns"]
-    ncols = 15 + 2 * npat
-    data, _ = read_table(orbit_path, ncols,
-                         f"15 + 2 per pattern for the {npat} pattern(s) of {setup['path']}")
+def plot_orbit(model, setup_path, orbit_path, out, size, pattern=1):
+    npat = model.npatterns
+    data = read_table(orbit_path, npat)
     data, dropped = finite_rows(orbit_path, data, [0, 1, 2, 9])
     if npat and not 1 <= pattern <= npat:
-        raise InputError(f"--pattern {pattern}: {setup['path']} has patterns 1 to {npat}")
+        raise InputError(f"--pattern {pattern}: {setup_path} has patterns 1 to {npat}")
     t, x, y, lz = data[:, 0], data[:, 1], data[:, 2], data[:, 9]
-    torb = t / TWOPI
+    torb = t / twopi
     plt, fig, axes = _figure(size, 3 if npat else 2)
     name = os.path.basename(orbit_path)
 
@@ -529,7 +396,7 @@ def plot_orbit(setup, orbit_path, out, size, pattern=1):
         a.set_aspect("equal")
         a.set_xlabel("x (model units)")
         a.set_ylabel("y (model units)")
-    table, rows = find_table_row(setup, orbit_path, data)
+    table, rows = find_table_row(model, setup_path, orbit_path, data)
     ax.set_title(f"{name}: inertial frame\n{_row_note(table, rows)}")
     ax.legend(loc="upper right")
 
@@ -544,17 +411,18 @@ def plot_orbit(setup, orbit_path, out, size, pattern=1):
         c, s = np.cos(f), np.sin(f)
         xr, yr = x * c + y * s, -x * s + y * c
         ax = axes[1]
-        _draw_crests(ax, setup, k, rlim, wave_sign(setup, k, phases))
+        _draw_crests(ax, model, k, rlim, wave_sign(model, k, phases))
         ax.plot(xr, yr, "k.-", lw=0.7, ms=3)
         ax.plot(xr[:1], yr[:1], "go", ms=6)
         ax.plot(xr[-1:], yr[-1:], "rs", ms=6)
-        _resonance_circles(ax, setup, [k], rlim)
-        for kind, r, _ in pattern_resonances(setup)[k]:
+        _resonance_circles(ax, model, [k], rlim)
+        for kind, r, _ in pattern_resonances(model)[k]:
             if r <= rlim:
                 ax.plot([], [], RES_STYLE[kind], color=PATTERN_COLOURS[k % 10],
                         label=f"{kind} r={r:.3g}")
+        p = model.patterns[k]
         ax.set_title(f"frame rotating with pattern {pattern} "
-                     f"(m={setup['mm'][k]:g}, " r"$\Omega_p$" f"={setup['Omegas'][k]:g})")
+                     f"(m={p['mm']:g}, " r"$\Omega_p$" f"={p['Omegas']:g})")
         if ax.get_legend_handles_labels()[0]:
             _legend_below(ax)
 
@@ -563,7 +431,7 @@ def plot_orbit(setup, orbit_path, out, size, pattern=1):
     ax.set_xlabel("time t (orbits, t/2π)")
     ax.set_ylabel("angular momentum L (model units)")
     ax.set_xlim(torb[0], torb[-1])
-    handles = _shade_waves(ax, setup, float(torb[0]), float(torb[-1]), phases)
+    handles = _shade_waves(ax, model, float(torb[0]), float(torb[-1]), phases)
     if handles:
         _legend_below(ax, ax.get_legend_handles_labels()[0] + handles)
     note = f" ({dropped} nan rows not drawn)" if dropped else ""
@@ -576,40 +444,43 @@ def _legend_below(ax, handles=None):
               fontsize=8)
 
 
-def wave_sign(setup, k, phases=None):
+def wave_sign(model, k, phases=None):
     """+1 or -1: the sign of the amplitude of the wave that pattern k belongs to, where that
     wave is strongest (a cancelling copy has the sign of the pattern it cancels)."""
-    wave = next(w for w in pattern_waves(setup, phases) if k in w)
-    starts = [setup["starttime"][j] + d for j in wave for d in (0.0, setup["growtime"][j])]
-    a = net_amplitude(setup, wave, np.array(starts + [max(starts) + 1.0]))
+    wave = next(w for w in pattern_waves(model, phases) if k in w)
+    pats = model.patterns
+    # the amplitude is linear between these corners (orbits) and constant after the last
+    corners = [c for j in wave for c in _grows(pats[j])]
+    a = net_amplitude(model, wave, np.array(corners + [max(corners) + 1.0]) * twopi)
     strongest = float(a[np.argmax(np.abs(a))])
     return -1.0 if strongest < 0 else 1.0
 
 
-def crest_curves(setup, k, rlim, sign=1.0):
+def crest_curves(model, k, rlim, sign=1.0):
     """Potential minima and maxima of pattern k in its rotating frame, where the rotation by
     the f column puts chi = m phi' + alpha ln r at 0 on the x axis at r = 1. For a positive
     amplitude the minima are chi = pi (mod 2 pi), the maxima chi = 0; a negative one swaps
     them. Returns {"minima": [(x, y), ...], "maxima": [...]}, one curve per arm."""
-    m, alpha = setup["mm"][k], setup["alpha"][k]
+    p = model.patterns[k]
+    m, alpha = p["mm"], p["alpha"]
     out = {"minima": [], "maxima": []}
     if not m > 0:
         return out
-    rin = max(setup["smin"][k] - setup["wmin"][k], 0.02 * rlim)
-    rout = min(setup["smax"][k] + setup["wmax"][k], rlim)
+    rin = max(p["smin"] - p["wmin"], 0.02 * rlim)
+    rout = min(p["smax"] + p["wmax"], rlim)
     if not rout > rin:
         return out
     r = np.linspace(rin, rout, 300)
     at_chi_pi = "minima" if sign > 0 else "maxima"
     for j in range(max(1, int(round(m)))):
         for name, chi in ((at_chi_pi, math.pi), ("maxima" if sign > 0 else "minima", 0.0)):
-            ph = (chi + TWOPI * j - alpha * np.log(r)) / m
+            ph = (chi + twopi * j - alpha * np.log(r)) / m
             out[name].append((r * np.cos(ph), r * np.sin(ph)))
     return out
 
 
-def _draw_crests(ax, setup, k, rlim, sign):
-    curves = crest_curves(setup, k, rlim, sign)
+def _draw_crests(ax, model, k, rlim, sign):
+    curves = crest_curves(model, k, rlim, sign)
     for j, (x, y) in enumerate(curves["minima"]):
         ax.plot(x, y, color="0.7", lw=3.0, solid_capstyle="round", zorder=0,
                 label="potential minima of the wave (where density arms lie)" if j == 0 else None)
@@ -618,8 +489,8 @@ def _draw_crests(ax, setup, k, rlim, sign):
                 label="potential maxima" if j == 0 else None)
 
 
-def plot_spread(setup, l_path, out, size):
-    data, _ = read_table(l_path, 4, "time rmax lsig lmax")
+def plot_spread(model, setup_path, l_path, out, size):
+    data = read_table(l_path)
     t = data[:, 0]
     plt, fig, ax = _figure(size, 1)
     drawn = 0
@@ -641,16 +512,16 @@ def plot_spread(setup, l_path, out, size):
     ax.set_xlabel("time t (orbits)")
     ax.set_ylabel("spread (model units: length for rmax, angular momentum for lsig, lmax)")
     ok = np.isfinite(t)
-    handles = _shade_waves(ax, setup, float(np.min(t[ok])), float(np.max(t[ok])))
+    handles = _shade_waves(ax, model, float(np.min(t[ok])), float(np.max(t[ok])))
     ax.legend(handles=ax.get_legend_handles_labels()[0] + handles, loc="best")
     ax.grid(True, which="major", alpha=0.3)
-    ax.set_title(f"{setup['path']}: spread of {setup['nstars']} neighbouring orbits "
-                 f"(offset scale mixtime={setup['mixtime']:g})")
+    ax.set_title(f"{setup_path}: spread of {model.nstars} neighbouring orbits "
+                 f"(offset scale mixtime={model.mixtime:g})")
     return _save(plt, fig, out)
 
 
-def plot_twin(setup, rx_path, out, size):
-    data, _ = read_table(rx_path, 3, "L0 L1 L2")
+def plot_twin(model, setup_path, rx_path, out, size):
+    data = read_table(rx_path)
     data, dropped = finite_rows(rx_path, data)
     l0, l1, l2 = data.T
     d = np.abs(l2 - l1)
@@ -668,9 +539,9 @@ def plot_twin(setup, rx_path, out, size):
     ax.set_xlabel(r"initial angular momentum $L_0$ (model units)")
     ax.set_ylabel(r"$|L_2 - L_1|$ at the end, twin vs star (model units)")
     ax.legend(loc="best")
-    tmax = setup["dt_int"] * setup["nsteps"] / TWOPI
+    tmax = model.tmax / twopi
     note = f", {dropped} with nan not drawn" if dropped else ""
-    ax.set_title(f"{setup['path']}: twins started 1e-9 apart, {len(l0)} stars{note}, "
+    ax.set_title(f"{setup_path}: twins started 1e-9 apart, {len(l0)} stars{note}, "
                  f"after {tmax:g} orbits")
 
     d1, d2 = l1 - l0, l2 - l0
@@ -777,16 +648,16 @@ def run(argv):
     else:
         setup_path = args.setup
         table = setup_path + {"migrate": ".lxy", "spread": ".l", "twin": ".rx"}[args.command]
-    setup = read_setup(setup_path)
+    model = read_setup(setup_path)
     out = args.output or table + ".png"
     if args.command == "migrate":
-        plot_migrate(setup, table, out, args.size, args.mode or "auto")
+        plot_migrate(model, setup_path, table, out, args.size, args.mode or "auto")
     elif args.command == "orbit":
-        plot_orbit(setup, table, out, args.size, args.pattern)
+        plot_orbit(model, setup_path, table, out, args.size, args.pattern)
     elif args.command == "spread":
-        plot_spread(setup, table, out, args.size)
+        plot_spread(model, setup_path, table, out, args.size)
     else:
-        plot_twin(setup, table, out, args.size)
+        plot_twin(model, setup_path, table, out, args.size)
     return out
 
 
@@ -797,3 +668,7 @@ def main(argv=None):
         warn(str(err))
         return 2
     return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
