@@ -434,6 +434,14 @@ py::array survey_table(const model& m, const survey_kind& kind, const py::object
     return table;
 }
 
+// The spread program's rule for the output interval, as SetupError with its words.
+void refuse_spread_interval(const params& p) {
+    if (const std::string problem = spread_interval_problem(p); !problem.empty()) {
+        PyErr_SetString(setup_error, problem.c_str());
+        throw py::error_already_set();
+    }
+}
+
 py::array spread_table(const model& m, const py::object& threads, const py::object& method_obj,
                        const py::object& tol_obj) {
     const integrator how = integrator_of(method_obj, tol_obj);
@@ -443,10 +451,7 @@ py::array spread_table(const model& m, const py::object& threads, const py::obje
     if (p.nstars > ensemble_capacity)
         throw py::value_error("nstars: " + std::to_string(p.nstars) + " members are more than the " +
                               std::to_string(ensemble_capacity) + " an ensemble holds");
-    if (const std::string problem = spread_interval_problem(p); !problem.empty()) {
-        PyErr_SetString(setup_error, problem.c_str());
-        throw py::error_already_set();
-    }
+    refuse_spread_interval(p);
     rand48 g;
     seed_run(p, g);
     const auto e = std::make_unique<ensemble>();
@@ -544,6 +549,7 @@ PYBIND11_MODULE(_orbkit, mod) {
             return f64_array(py::ssize_t(t.size()), t.data());
         })
         .def("spread_times", [](const model& m) {
+            refuse_spread_interval(m.p);
             const std::vector<double> t = spread_times(m.p, run_end(m.p, run_length::spread));
             return f64_array(py::ssize_t(t.size()), t.data());
         })

@@ -1,10 +1,12 @@
 #!/usr/bin/python3
-"""Tests of tools/orbplot: resonance radii, the setup reader, input errors, and end-to-end
-pictures of tables that the built programs write.
+"""Tests of tools/orbplot (orbkit.plot): resonance radii, the setup reader, input errors, the
+same verdict as the programs on bad setups, and end-to-end pictures of tables that the built
+programs write.
 
 Run: /usr/bin/python3 tests/test_orbplot.py
+The orbkit package is taken from PYTHONPATH, else from build/python under the repository root.
 The programs are taken from ORBSPREAD, ORBMIGRATE and ORBTWIN, else from build/*/orb* under
-the repository root; the end-to-end tests are skipped when they are not there.
+the repository root; the tests that run them are skipped when they are not there.
 """
 
 import contextlib
@@ -22,9 +24,10 @@ import numpy as np
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOOL = os.path.join(ROOT, "tools", "orbplot")
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-sys.dont_write_bytecode = True
-import orbplot_lib as op  # noqa: E402
+if not os.environ.get("PYTHONPATH"):   # as the tool finds the package
+    sys.path.insert(0, os.path.join(ROOT, "build", "python"))
+import orbkit  # noqa: E402
+from orbkit import plot as op  # noqa: E402
 
 TOL = 1e-12      # resonance radii are closed-form powers; only rounding separates them
 
@@ -88,6 +91,38 @@ def find_program(var, sub, name):
     return path if os.path.isfile(path) and os.access(path, os.X_OK) else None
 
 
+def disc(gamma_, m=2.0, omegas=0.5):
+    """A one-pattern model of the power-law disc v_c = r^gamma_: the tool's resonances and
+    circular orbits come from the model."""
+    return orbkit.Model(gamma_=gamma_, dt_int=0.5, nsteps=20, nstars=10, r_min=1.0, r_max=3.0,
+                        patterns=[dict(mm=m, epsilon=0.05, alpha=-8.0, Omegas=omegas, smin=1.5,
+                                       smax=2.5, wmin=0.5, wmax=0.5)])
+
+
+def resonance_radii(gamma_, m, omegas):
+    """The radii the tool draws for pattern 1 of disc(gamma_, m, omegas); None where none."""
+    found = {kind: r for kind, r, _ in op.pattern_resonances(disc(gamma_, m, omegas))[0]}
+    return {kind: found.get(kind) for kind in ("CR", "ILR", "OLR")}
+
+
+def kappa_ratio(gamma_):
+    """kappa/Omega of the power law, sqrt(2 (1 + gamma_)): the test's own reference."""
+    return math.sqrt(2.0 * (1.0 + gamma_))
+
+
+def variant(model, **changes):
+    """The model with some fields changed: scalars by value, pattern fields as one list."""
+    fields = {n: getattr(model, n) for n in orbkit.scalar_names if n != "npatterns"}
+    patterns = model.patterns
+    for name, value in changes.items():
+        if name in orbkit.pattern_names:
+            for pattern, v in zip(patterns, value):
+                pattern[name] = v
+        else:
+            fields[name] = value
+    return orbkit.Model(patterns=patterns, **fields)
+
+
 class ResonanceRadii(unittest.TestCase):
     def assertClose(self, got, want, what):
         self.assertIsNotNone(got, f"{what}: no radius")
@@ -97,12 +132,12 @@ class ResonanceRadii(unittest.TestCase):
         # gamma_ 0: v_c = 1, Omega = 1/r, kappa = sqrt(2) Omega. Omegas 0.5, m 2:
         # corotation 1/r = 0.5 -> r = 2; Lindblad (1/r)(1 -/+ sqrt(2)/2) = 0.5 -> r = 2 -/+ sqrt(2).
         # A circular orbit's L = r v_c = r.
-        r = op.resonance_radii(0.0, 2.0, 0.5)
+        r = resonance_radii(0.0, 2.0, 0.5)
         self.assertClose(r["CR"], 2.0, "CR")
         self.assertClose(r["ILR"], 2.0 - math.sqrt(2.0), "ILR")
         self.assertClose(r["OLR"], 2.0 + math.sqrt(2.0), "OLR")
         for x in (0.5, 2.0, 3.4):
-            self.assertClose(op.circular_l(0.0, x), x, f"L at r={x}")
+            self.assertClose(op.circular_l(disc(0.0), x), x, f"L at r={x}")
 
     def test_point_mass_field(self):
         # gamma_ -0.5: v_c = r^-1/2, Omega = r^-3/2, kappa/Omega = sqrt(2 * 0.5) = 1.
@@ -110,19 +145,19 @@ class ResonanceRadii(unittest.TestCase):
         # ILR Omega (1 - 1/2) = 1/2 -> Omega = 1 -> r = 1;
         # OLR Omega (1 + 1/2) = 1/2 -> Omega = 1/3 -> r = 3^(2/3) = 2.0801.
         # L = r v_c = r^(1/2): 2^(1/3), 1, 3^(1/3).
-        r = op.resonance_radii(-0.5, 2.0, 0.5)
+        r = resonance_radii(-0.5, 2.0, 0.5)
         self.assertClose(r["CR"], 2.0 ** (2.0 / 3.0), "CR")
         self.assertClose(r["ILR"], 1.0, "ILR")
         self.assertClose(r["OLR"], 3.0 ** (2.0 / 3.0), "OLR")
-        self.assertClose(op.circular_l(-0.5, r["CR"]), 2.0 ** (1.0 / 3.0), "L at CR")
-        self.assertClose(op.circular_l(-0.5, r["OLR"]), 3.0 ** (1.0 / 3.0), "L at OLR")
+        self.assertClose(op.circular_l(disc(-0.5), r["CR"]), 2.0 ** (1.0 / 3.0), "L at CR")
+        self.assertClose(op.circular_l(disc(-0.5), r["OLR"]), 3.0 ** (1.0 / 3.0), "L at OLR")
 
     def test_every_radius_is_a_resonance(self):
         # Whatever the slope, the frequencies at the returned radii meet the conditions.
         for g in (-0.3, 0.0, 0.2, 0.6):
             for m in (2.0, 3.0, 4.0):
-                r = op.resonance_radii(g, m, 0.4)
-                q = op.kappa_ratio(g)
+                r = resonance_radii(g, m, 0.4)
+                q = kappa_ratio(g)
                 for kind, sign in (("CR", 0.0), ("ILR", -1.0), ("OLR", 1.0)):
                     om = r[kind] ** (g - 1.0)
                     got = om + sign * q * om / m
@@ -130,13 +165,13 @@ class ResonanceRadii(unittest.TestCase):
 
     def test_missing_resonances_are_none(self):
         # m = 1 in a flat disc: Omega - kappa = Omega (1 - sqrt 2) < 0, no inner resonance.
-        self.assertIsNone(op.resonance_radii(0.0, 1.0, 0.5)["ILR"])
-        self.assertIsNotNone(op.resonance_radii(0.0, 1.0, 0.5)["OLR"])
+        self.assertIsNone(resonance_radii(0.0, 1.0, 0.5)["ILR"])
+        self.assertIsNotNone(resonance_radii(0.0, 1.0, 0.5)["OLR"])
         # A pattern at rest or rotating backwards meets no circular orbit.
         for om in (0.0, -0.5, float("nan")):
-            self.assertEqual(set(op.resonance_radii(0.0, 2.0, om).values()), {None}, om)
+            self.assertEqual(set(resonance_radii(0.0, 2.0, om).values()), {None}, om)
         # Solid-body rotation: Omega = 1 everywhere, no single radius.
-        self.assertEqual(set(op.resonance_radii(1.0, 2.0, 0.5).values()), {None})
+        self.assertEqual(set(resonance_radii(1.0, 2.0, 0.5).values()), {None})
 
 
 class SetupReader(unittest.TestCase):
@@ -153,15 +188,17 @@ class SetupReader(unittest.TestCase):
     def test_values_units_and_comments(self):
         s = op.read_setup(self.write("a", SETUP.format(gamma="0.7  gamma", nsteps="2.5",
                                                         nstars=50, l_min=0.05)))
-        self.assertEqual(s["gamma_"], 0.7)
-        self.assertEqual(s["nsteps"], 2)                       # "%d" stops at the point
-        self.assertEqual(s["dt_int"], 0.5 * 6.283185307179586)
-        self.assertEqual(s["npatterns"], 2)
-        self.assertEqual(s["mm"], [2.0, 3.0])
-        self.assertEqual(s["phi0"][1], 45 * 0.017453292519943295)
-        self.assertEqual(s["growtime"], [2 * 6.283185307179586, 1 * 6.283185307179586])
-        self.assertEqual(s["starttime"][1], 3 * 6.283185307179586)
-        self.assertEqual(s["wmax"], [0.5, 0.5])
+        twopi = 6.283185307179586
+        self.assertEqual(s.gamma_, 0.7)
+        self.assertEqual(s.nsteps, 2)                          # "%d" stops at the point
+        self.assertEqual(s.times()[1], 0.5 * twopi)            # dt_int in orbits
+        self.assertEqual(s.npatterns, 2)
+        self.assertEqual([p["mm"] for p in s.patterns], [2.0, 3.0])
+        self.assertEqual(s.patterns[1]["phi0"], 45.0)          # degrees, as in the file
+        # growtime and starttime in orbits: pattern 1 grows from 1 to 3, pattern 2 from 3 to 4
+        self.assertEqual(list(s.growth(1, np.array([1.0, 2.0, 3.0]) * twopi)), [0.0, 0.5, 1.0])
+        self.assertEqual(list(s.growth(2, np.array([3.0, 3.5, 4.0]) * twopi)), [0.0, 0.5, 1.0])
+        self.assertEqual([p["wmax"] for p in s.patterns], [0.5, 0.5])
 
     def test_long_line_is_read_in_pieces(self):
         # The programs read 179 characters of a line: the rest of a longer one ("gamma_",
@@ -170,14 +207,14 @@ class SetupReader(unittest.TestCase):
         err = io.StringIO()
         with contextlib.redirect_stderr(err):
             s = op.read_setup(self.write("long", text))
-        self.assertEqual((s["gamma_"], s["NU"], s["mixtime"]), (0.25, 0.0, 0.0))
-        self.assertIn("long:1: warning: NU: expected a number, got 'gamma_'", err.getvalue())
+        self.assertEqual((s.gamma_, s.NU, s.mixtime), (0.25, 0.0, 0.0))
+        self.assertIn("long:1: warning: NU: expected a number, got '      gamma_'", err.getvalue())
 
     def test_file_ending_early_names_the_line(self):
         text = "".join(SETUP.format(gamma=0, nsteps=20, nstars=50,
                                    l_min=0.05).splitlines(True)[:20])
-        with self.assertRaisesRegex(op.InputError, r"short:21: starttime \(pattern 0\): the file "
-                                    "ends before this line"):
+        with self.assertRaisesRegex(op.InputError, r"short:21: starttime: missing, the file "
+                                    "ends after line 20"):
             op.read_setup(self.write("short", text))
 
 
@@ -214,7 +251,7 @@ class InputErrors(unittest.TestCase):
         self.assertRefused(orbplot("twin", self.setup),
                            f"orbplot: {self.setup}.rx: No such file or directory")
         self.assertRefused(orbplot("spread", os.path.join(self.dir, "nothere")),
-                           "nothere: No such file or directory")
+                           "nothere: cannot open: No such file or directory")
         self.table(".l", "#time rmax lsig lmax\n")
         self.assertRefused(orbplot("spread", self.setup), f"{self.setup}.l: no rows to plot")
         self.assertFalse(os.path.exists(self.setup + ".l.png"))
@@ -255,7 +292,7 @@ class Waves(unittest.TestCase):
         self.assertEqual(op.pattern_waves(s), [[0, 1]])
         self.assertEqual(op.pattern_waves(self.migrate), [[0], [1]])
         # pattern 1 grows over orbits 1 to 3, its copy (-epsilon) over 6 to 8
-        t = np.array([0.0, 1.0, 2.0, 3.0, 4.5, 6.0, 7.0, 8.0, 9.0, 20.0]) * op.TWOPI
+        t = np.array([0.0, 1.0, 2.0, 3.0, 4.5, 6.0, 7.0, 8.0, 9.0, 20.0]) * orbkit.twopi
         want = [0.0, 0.0, 0.005, 0.01, 0.01, 0.01, 0.005, 0.0, 0.0, 0.0]
         got = op.net_amplitude(s, [0, 1], t)
         self.assertLess(float(np.max(np.abs(got - want))), 1e-15, got)
@@ -263,14 +300,14 @@ class Waves(unittest.TestCase):
                          "1 (+0.01) grows 1 to 3, 2 (-0.01) grows 6 to 8 orbits")
 
     def test_only_exact_copies_in_phase_group(self):
-        s = dict(self.transient)
+        s = self.transient
         for field, other in (("alpha", [8.0, 7.0]), ("Omegas", [0.5, 0.45]),
-                             ("phi0", [0.0, 0.1])):
+                             ("phi0", [0.0, math.degrees(0.1)])):
             with self.subTest(field):
-                t = dict(s, **{field: other})
+                t = variant(s, **{field: other})
                 self.assertEqual(op.pattern_waves(t), [[0], [1]])
         # randp0 = 1: the copy's phase is drawn per star, unknown without an orbit file ...
-        fresh = dict(s, randp0=1)
+        fresh = variant(s, randp0=1)
         self.assertEqual(op.pattern_waves(fresh), [[0], [1]])
         # ... whose f columns at t = 0 give each star's phases (printed to 4 digits)
         self.assertEqual(op.pattern_waves(fresh, [0.0, 6.283]), [[0, 1]])
@@ -283,7 +320,7 @@ class Waves(unittest.TestCase):
         for k in range(2):
             for sign in (1.0, -1.0):
                 curves = op.crest_curves(s, k, 4.0, sign)
-                m, alpha = s["mm"][k], s["alpha"][k]
+                m, alpha = s.patterns[k]["mm"], s.patterns[k]["alpha"]
                 self.assertEqual([len(curves["minima"]), len(curves["maxima"])], [m, m])
                 for kind, want in (("minima", -1.0), ("maxima", 1.0)):
                     for x, y in curves[kind]:
@@ -293,7 +330,7 @@ class Waves(unittest.TestCase):
         # the wave's sign: the copy (epsilon < 0) draws the crests of the wave it cancels,
         # a lone pattern of negative epsilon its own
         self.assertEqual([op.wave_sign(self.transient, k) for k in (0, 1)], [1.0, 1.0])
-        lone = dict(self.migrate, epsilon=[-0.01, 0.008])
+        lone = variant(self.migrate, epsilon=[-0.01, 0.008])
         self.assertEqual([op.wave_sign(lone, k) for k in (0, 1)], [-1.0, 1.0])
 
 
@@ -361,9 +398,9 @@ class EndToEnd(unittest.TestCase):
         # The N-th orbit file is the N-th star, in draw order, whose change lies inside the
         # window (for orbtwin, files 2k and 2k + 1 are the k-th such star and its twin).
         setup = op.read_setup(self.setup)
-        lo, hi = setup["l_min"], setup["l_max"]
+        lo, hi = setup.l_min, setup.l_max
         for suffix, table, ncols in ((".bb", ".lxy", 4), (".xb", ".rx", 3)):
-            rows, _ = op.read_table(self.setup + table, ncols, "")
+            rows = op.read_table(self.setup + table)
             dl = rows[:, 1] if ncols == 4 else rows[:, 1] - rows[:, 0]
             self.assertFalse(np.any(np.minimum(abs(dl - lo), abs(dl - hi)) < 2e-3),
                              "a printed change this close to the window's edge is ambiguous")
@@ -375,18 +412,18 @@ class EndToEnd(unittest.TestCase):
             for f in files:
                 n = int(f[4:-3])
                 want = inside[n // 2] if suffix == ".xb" else inside[n]
-                data, _ = op.read_table(os.path.join(self.dir, f), 19, "")
-                path, found = op.find_table_row(setup, os.path.join(self.dir, f), data)
+                data = op.read_table(os.path.join(self.dir, f), 2)
+                path, found = op.find_table_row(setup, self.setup, os.path.join(self.dir, f), data)
                 self.assertEqual(path, self.setup + table)
                 self.assertEqual(found[:1], [want], f"{f}: {found}")
 
     def test_rows_the_programs_wrote_are_all_read(self):
         # The reader agrees with the writers: every row of each table, none refused.
         setup = op.read_setup(self.setup)
-        lxy, _ = op.read_table(self.setup + ".lxy", 4, "L0 dL x y")
-        rx, _ = op.read_table(self.setup + ".rx", 3, "L0 L1 L2")
-        bb, _ = op.read_table(self.setup + "_0.bb", 15 + 2 * setup["npatterns"], "record")
-        self.assertEqual((len(lxy), len(rx), len(bb)), (40, 40, setup["nsteps"] + 1))
+        lxy = op.read_table(self.setup + ".lxy")
+        rx = op.read_table(self.setup + ".rx")
+        bb = op.read_table(self.setup + "_0.bb", setup.npatterns)
+        self.assertEqual((len(lxy), len(rx), len(bb)), (40, 40, setup.nsteps + 1))
         # L of the orbit file's first row is the L0 the survey printed for some star.
         self.assertTrue(any(abs(bb[0, 9] - l0) <= 1e-3 for l0 in lxy[:, 0]))
 

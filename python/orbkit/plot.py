@@ -83,13 +83,18 @@ def warn(message):
 # ---------------------------------------------------------------------------------------------
 # Resonances
 
+def circular_l(model, r):
+    """Angular momentum of a circular orbit at r: L = r v_c(r)."""
+    return r * float(model.vc(r))
+
+
 def pattern_resonances(model):
-    """Per pattern, a list of (kind, r, L) for every resonance that exists, L = r v_c(r) the
-    angular momentum of a circular orbit there."""
+    """Per pattern, a list of (kind, r, L) for every resonance that exists (corotation, inner
+    and outer Lindblad), L that of a circular orbit there."""
     result = []
     for k in range(model.npatterns):
         radii = model.resonances(k + 1)
-        result.append([(kind, r, r * float(model.vc(r))) for kind, r in radii.items()
+        result.append([(kind, r, circular_l(model, r)) for kind, r in radii.items()
                        if math.isfinite(r)])
     return result
 
@@ -649,6 +654,11 @@ def run(argv):
         setup_path = args.setup
         table = setup_path + {"migrate": ".lxy", "spread": ".l", "twin": ".rx"}[args.command]
     model = read_setup(setup_path)
+    if args.command == "spread":
+        try:
+            model.spread_times()    # the spread program's rule for the output interval
+        except SetupError as err:
+            raise InputError(f"{setup_path}: {err}") from None
     out = args.output or table + ".png"
     if args.command == "migrate":
         plot_migrate(model, setup_path, table, out, args.size, args.mode or "auto")
