@@ -3,9 +3,10 @@
 
 usage: bench/compare.py [BUILD_DIR] [SETUP]     (defaults: build, bench/benchmark.setup)
 
-Builds nothing: runs BUILD_DIR/bench/orbstates (one thread) for orbkit's CPU time per
-star, its right-hand-side evaluations per orbit (one orbit = 2 pi time units) and the
-stars' full-precision start and end states. When python3-galpy is installed, it
+Builds nothing: reads the setup with BUILD_DIR's orbkit module and runs
+BUILD_DIR/bench/orbstates (one thread) for orbkit's CPU time per star, its right-hand-side
+evaluations per orbit (one orbit = 2 pi time units) and the stars' full-precision start and
+end states. When python3-galpy is installed, it
 integrates the same stars in the same model with galpy's compiled DOP853 at
 tolerances 1e-14, 5e-15, 1e-15 and 1e-16, takes the 1e-16 run as the reference, and
 prints each run's final-position error against it (median over the stars), orbkit's
@@ -22,35 +23,39 @@ import time
 os.environ["OMP_NUM_THREADS"] = "1"  # before galpy loads its OpenMP library
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+FORCE_POINTS = [(1.0, 0.0, 0.0), (1.3, -0.9, 2.5), (-2.2, 1.1, 40.0), (0.4, 2.7, 300.0)]  # x, y, t
 TOLERANCES = [1e-14, 5e-15, 1e-15]
 REFERENCE_TOLERANCE = 1e-16
 FORCE_AGREEMENT = 1e-12  # relative: the background's 1e-15 offset of r and rounding
+
+
+def read_model(build, setup):
+    """The setup as the programs read it (orbkit.Model.read of the build's module): the
+    fields the comparison needs, phi0 in radians, and the force -grad Phi at FORCE_POINTS."""
+    sys.path.insert(0, os.path.join(build, "python"))
+    import orbkit
+    m = orbkit.Model.read(setup)
+    patterns = [dict(p, phi0=math.radians(p["phi0"])) for p in m.patterns]
+    forces = [(x, y, t, *(-float(f) for f in m.force(x, y, t))) for x, y, t in FORCE_POINTS]
+    return {"gamma_": m.gamma_, "randp0": m.randp0, "patterns": patterns, "forces": forces}
 
 
 def run_orbkit(build, setup):
     exe = os.path.join(build, "bench", "orbstates")
     if not os.path.exists(exe):
         sys.exit(f"compare.py: {exe}: not built (cmake --build {build})")
-    out = subprocess.run([exe, "--integrator", "bs", "--model", setup], capture_output=True, text=True,
+    out = subprocess.run([exe, "--integrator", "bs", setup], capture_output=True, text=True,
                          check=True).stdout
-    model = {"patterns": [], "forces": []}
     starts, ends = [], []
     for line in out.splitlines():
         f = line.split()
-        if f[:2] == ["#", "gamma_"]:
-            model["gamma_"], model["randp0"] = float(f[2]), int(f[4])
-        elif f[:2] == ["#", "pattern"]:
-            keys = ["mm", "epsilon", "phi0", "alpha", "Omegas", "growtime", "starttime", "smin", "smax"]
-            model["patterns"].append(dict(zip(keys, map(float, f[2:]))))
-        elif f[:2] == ["#", "force"]:
-            model["forces"].append(list(map(float, f[2:])))
-        elif f[:2] == ["#", "stars"]:
+        if f[:2] == ["#", "stars"]:
             stats = dict(zip(f[1::2], map(float, f[2::2])))
         else:
             v = list(map(float, f))
             starts.append(v[:4])
             ends.append(v[4:])
-    return model, starts, ends, stats
+    return starts, ends, stats
 
 
 def unsupported(model, starts):
@@ -134,7 +139,8 @@ def time_at_error(points, error):
 def main():
     build = sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "..", "build")
     setup = sys.argv[2] if len(sys.argv) > 2 else os.path.join(HERE, "benchmark.setup")
-    model, starts, ends, stats = run_orbkit(build, setup)
+    model = read_model(build, setup)
+    starts, ends, stats = run_orbkit(build, setup)
     n = int(stats["stars"])
     orbkit_ms = 1000 * stats["cpu_s"] / n
     print(f"orbkit: {n} stars, {stats['orbits']:g} orbits, one thread: {orbkit_ms:.2f} ms per star, "

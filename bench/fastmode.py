@@ -30,31 +30,21 @@ ORBKIT_TOLS = [1e-12, 1e-13, 3e-14, 1e-14, 5e-15, 3e-15, 2e-15, 1e-15]
 MATCH_GALPY_TOL = 5e-15  # the galpy run the eighth-order method must match in accuracy
 
 
-def read_setup_values(path):
-    """The value at the start of each line, in file order (the setup format)."""
-    values = []
-    with open(path) as f:
-        for line in f:
-            words = line.split()
-            values.append(words[0] if words else "")
-    return values
-
-
-def spirals(path):
-    """The patterns of a setup as (m, epsilon, phi0 in radians, alpha, Omegas). The
-    comparison needs patterns at full strength from t = 0 over the whole disc, and a
-    flat rotation curve: what galpy's logarithmic halo and steady spirals describe."""
-    v = read_setup_values(path)
-    if float(v[0]) != 0.0:
+def spirals(build, path):
+    """The patterns of a setup, read as the programs read it (orbkit.Model.read of the
+    build's module), as (m, epsilon, phi0 in radians, alpha, Omegas). The comparison needs
+    patterns at full strength from t = 0 over the whole disc, and a flat rotation curve:
+    what galpy's logarithmic halo and steady spirals describe."""
+    sys.path.insert(0, os.path.join(build, "python"))
+    import orbkit
+    model = orbkit.Model.read(path)
+    if model.gamma_ != 0.0:
         sys.exit("fastmode: the comparison needs gamma_ 0 (a flat rotation curve)")
-    n = int(v[13])
     out = []
-    for k in range(n):
-        b = v[14 + 11 * k: 25 + 11 * k]
-        m, eps, phi0, alpha, om, grow, start, smin, smax = (float(x) for x in b[:9])
-        if grow != 0 or start > 0 or smin > 0.1 or smax < 1e3:
+    for k, p in enumerate(model.patterns):
+        if p["growtime"] != 0 or p["starttime"] > 0 or p["smin"] > 0.1 or p["smax"] < 1e3:
             sys.exit("fastmode: pattern %d must be fully grown from t = 0 over the whole disc" % (k + 1))
-        out.append((m, eps, math.radians(phi0), alpha, om))
+        out.append((p["mm"], p["epsilon"], math.radians(p["phi0"]), p["alpha"], p["Omegas"]))
     return out
 
 
@@ -120,7 +110,7 @@ def main():
         # Phi = ln r + sum_k eps cos(m (phi - phi0 - Omegas t) + alpha ln r); galpy writes a
         # spiral as (A / a) cos(a ln R - m (phi - Omegas t - gamma)): a = -alpha, A = -eps alpha.
         pots = [LogarithmicHaloPotential(amp=1.0, q=1.0, core=0.0).toPlanar()]
-        for m, eps, phi0, alpha, om in spirals(a.setup):
+        for m, eps, phi0, alpha, om in spirals(a.build, a.setup):
             pots.append(SteadyLogSpiralPotential(amp=1.0, omegas=om, A=-eps * alpha, alpha=-alpha,
                                                  m=int(m), gamma=phi0))
         reference, _ = galpy_run(pots, starts, tmax, GALPY_REFERENCE_TOL)

@@ -2,21 +2,17 @@
 // alone to the end of the run on one thread, with the full-precision states a peer
 // integrator can be compared against.
 //
-//   orbstates [--integrator bs|dop853] [--tol T] [--model] SETUP
+//   orbstates [--integrator bs|dop853] [--tol T] SETUP
 //
-// With --model, first the model: "# gamma_ G randp0 R", "# pattern mm epsilon phi0
-// alpha Omegas growtime starttime smin smax" per pattern (angles in radians, times in
-// model units) and "# force x y t dPhi/dx dPhi/dy" at a few points, so that a peer's
-// model can be checked. Then one line per star, "x y vx vy" at t = 0 then at the end,
-// with 17 significant digits; last "# stars S orbits O cpu_s C evaluations E": the CPU
-// time of the integrations alone and the right-hand-side evaluations they made.
+// One line per star, "x y vx vy" at t = 0 then at the end, with 17 significant digits;
+// last "# stars S orbits O cpu_s C evaluations E": the CPU time of the integrations
+// alone and the right-hand-side evaluations they made.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
 
-#include "galaxy.h"
 #include "follow.h"
 #include "params.h"
 #include "state.h"
@@ -30,13 +26,9 @@ struct drawn {
 
 int main(int argc, char** argv) {
     integrator how;
-    bool model = false;
     int i = 1;
     for (; i + 1 < argc && std::strncmp(argv[i], "--", 2) == 0; i += 2) {
-        if (std::strcmp(argv[i], "--model") == 0) {
-            model = true;
-            --i;  // a flag without a value
-        } else if (std::strcmp(argv[i], "--integrator") == 0 && std::strcmp(argv[i + 1], "dop853") == 0)
+        if (std::strcmp(argv[i], "--integrator") == 0 && std::strcmp(argv[i + 1], "dop853") == 0)
             how.kind = method::dop853;
         else if (std::strcmp(argv[i], "--integrator") == 0 && std::strcmp(argv[i + 1], "bs") == 0)
             how.kind = method::bs;
@@ -46,7 +38,7 @@ int main(int argc, char** argv) {
             break;
     }
     if (argc - i != 1) {
-        std::fprintf(stderr, "usage: orbstates [--integrator bs|dop853] [--tol T] [--model] SETUP\n");
+        std::fprintf(stderr, "usage: orbstates [--integrator bs|dop853] [--tol T] SETUP\n");
         return 2;
     }
     const char* path = argv[i];
@@ -79,19 +71,6 @@ int main(int argc, char** argv) {
     }
     const double cpu = double(std::clock() - c0) / CLOCKS_PER_SEC;
 
-    if (model) {
-        std::printf("# gamma_ %.17g randp0 %d\n", p.gamma_, p.randp0);
-        for (int k = 0; k < p.npatterns; ++k)
-            std::printf("# pattern %.17g %.17g %.17g %.17g %.17g %.17g %.17g %.17g %.17g\n", p.mm[k],
-                        p.epsilon[k], p.phi0[k], p.alpha[k], p.Omegas[k], p.growtime[k], p.starttime[k],
-                        p.smin[k], p.smax[k]);
-        const double points[][3] = {{1.0, 0.0, 0.0}, {1.3, -0.9, 2.5}, {-2.2, 1.1, 40.0}, {0.4, 2.7, 300.0}};
-        for (const auto& q : points) {
-            double dx, dy, dz, dt;
-            dphi(p, &dx, &dy, &dz, &dt, q[0], q[1], 0, q[2]);
-            std::printf("# force %.17g %.17g %.17g %.17g %.17g\n", q[0], q[1], q[2], dx, dy);
-        }
-    }
     for (const drawn& s : stars) {
         for (const orbit_state* q : {&s.start, &s.end})
             std::printf("%.17g %.17g %.17g %.17g ", q->w[0], q->w[1], q->w[3], q->w[4]);

@@ -334,6 +334,66 @@ class Waves(unittest.TestCase):
         self.assertEqual([op.wave_sign(lone, k) for k in (0, 1)], [-1.0, 1.0])
 
 
+def bad_setups(folder):
+    """The setups the programs refuse or must not run silently, as (name, path): a spread
+    setup with dt_int -0.25, npatterns -1, nstars 2^32, r_min = r_max = 0, a file that ends
+    inside a pattern's block, and a file that is not there."""
+    def lines(example):
+        with open(os.path.join(ROOT, "examples", example)) as fh:
+            return fh.read().splitlines(True)
+
+    def changed(example, **values):
+        text = lines(example)
+        for name, value in values.items():
+            i = next(i for i, line in enumerate(text) if line.split()[1:2] == [name])
+            text[i] = f"{value}  {name}\n"
+        return "".join(text)
+
+    cases = {"dt_int": changed("spread.setup", dt_int=-0.25),
+             "npatterns": changed("migrate.setup", npatterns=-1),
+             "nstars": changed("migrate.setup", nstars=2**32),
+             "radii": changed("migrate.setup", r_min=0, r_max=0),
+             "truncated": "".join(lines("migrate.setup")[:20])}
+    out = []
+    for name, text in cases.items():
+        path = os.path.join(folder, name + ".setup")
+        with open(path, "w") as fh:
+            fh.write(text)
+        out.append((name, path))
+    return out + [("missing", os.path.join(folder, "missing.setup"))]
+
+
+@unittest.skipIf(MISSING, f"programs not built: {', '.join(MISSING)}")
+class SameVerdictAsThePrograms(unittest.TestCase):
+    """Each bad setup through each program and the orbplot command that draws its table: a
+    setup the program refuses, orbplot refuses with the program's words (status 2, the same
+    lines after the program's name); one it runs, orbplot draws."""
+
+    def test_bad_setups(self):
+        folder = tempfile.mkdtemp(prefix="orbplot-verdict-")
+        self.addCleanup(shutil.rmtree, folder)
+        refused = set()
+        for name, setup in bad_setups(folder):
+            for command, program in (("spread", "orbspread"), ("migrate", "orbmigrate"),
+                                     ("twin", "orbtwin")):
+                with self.subTest(setup=name, command=command):
+                    ran = subprocess.run([PROGRAMS[program], setup], cwd=folder,
+                                         capture_output=True, text=True, timeout=240)
+                    self.assertIn(ran.returncode, (1, 2), ran.stderr)
+                    drawn = orbplot(command, setup, "-o", os.path.join(folder, "out.png"),
+                                    cwd=folder)
+                    if ran.returncode == 2:
+                        refused.add((name, program))
+                        self.assertEqual(drawn.returncode, 2, drawn.stderr)
+                        self.assertEqual(drawn.stderr.replace("orbplot: ", program + ": "),
+                                         ran.stderr)
+                    else:
+                        self.assertEqual(drawn.returncode, 0, drawn.stderr)
+        # the table's point: every case is refused by some program, the interval by orbspread only
+        self.assertEqual({n for n, _ in refused}, {n for n, _ in bad_setups(folder)})
+        self.assertEqual({p for n, p in refused if n == "dt_int"}, {"orbspread"})
+
+
 class EndToEnd(unittest.TestCase):
     """Every sub-command on tables that the programs just wrote from a small setup."""
 
