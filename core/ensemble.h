@@ -4,6 +4,7 @@
 #include <atomic>
 #include <vector>
 
+#include "fastmode.h"
 #include "integrator.h"
 #include "params.h"
 #include "state.h"
@@ -27,6 +28,32 @@ void draw_star(params& p, rand48& g, survey_star& s);
 // Integrates body b (0 the star, 1 the twin) from its initial state to tmax.
 void follow_star(survey_star& s, int b, double tmax, const std::atomic<bool>* stop = nullptr,
                  const integrator& how = {});
+// Follows bodies of survey stars to tmax in the fast mode's lanes: task i is body
+// i % bodies of stars[i / bodies], followed by runs[i]; tasks are taken from take()
+// until it returns a negative number, and done(i) is called once s.end and s.ok of
+// task i are in place. The same bits as follow_star with how.
+template <class Take, class Done>
+void follow_stars_fast(survey_star* stars, int bodies, const double& tmax, const integrator& how,
+                       const std::atomic<bool>* stop, follower* runs, Take&& take, Done&& done) {
+    auto setup = [&](long i, lane_task& t) {
+        survey_star& s = stars[i / bodies];
+        const int b = int(i % bodies);
+        s.end[b] = s.init[b];
+        runs[i] = follower{};
+        runs[i].how = how;
+        t.p = &s.model;
+        t.run = &runs[i];
+        t.s = &s.end[b];
+        t.times = &tmax;
+        t.ntimes = 1;
+        t.stop = stop;
+    };
+    auto reached = [&](long i, const lane_task&, long, bool ok) {
+        stars[i / bodies].ok[i % bodies] = ok;
+        done(i);
+    };
+    follow_taken(take, setup, reached);
+}
 // The final angular momentum of body b; NaN, with NaN values in end[b], when its
 // integration failed.
 double final_l(survey_star& s, int b);

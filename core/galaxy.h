@@ -28,12 +28,6 @@ double potential(const params& p, double x, double y, double t);
 // Equations of motion in the disc plane: w' = v, v' = -grad Phi; z and vz held fixed.
 void eqn(const params& p, const orbit_state& s, orbit_state& d);
 
-// The same planar force -grad Phi at (x, y, z = 0) and time t, for an integrator that is
-// not bound to the printed digits of eqn: dPhi0/dr as 1/r for the flat rotation curve
-// instead of a power, and each pattern's e^{i chi} as ((x + iy)/r)^m times
-// e^{i(alpha ln r - m (phi0 + Omegas t))} instead of an arctangent. It agrees with
-// dphi to rounding, in about two thirds of its time.
-void planar_force(const params& p, double x, double y, double t, double& fx, double& fy);
 // eqn for one star on the four values that move, w = (x, y, vx, vy) at time t:
 // d = (vx, vy, -dPhi/dx, -dPhi/dy), the same bits as eqn.
 void eqn_planar(const params& p, double t, const double* w, double* d);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "fastmode.h"
 #include "galaxy.h"
 
 namespace {
@@ -114,7 +115,7 @@ struct planar_eqn {
             double* d = f + 4 * b;
             d[0] = q[2];
             d[1] = q[3];
-            planar_force(p, q[0], q[1], t, d[2], d[3]);
+            fast_force(p, q[0], q[1], t, d[2], d[3]);
         }
     }
 };
@@ -131,9 +132,30 @@ double next_switch(const params& p, double t, double dir) {
 }
 }  // namespace
 
+namespace {
+// One star through one output time, for the lanes on the scalar path.
+struct one_star final : lane_source {
+    lane_task task;
+    bool given = false, ok = false;
+    bool next(lane_task& t) override {
+        if (given) return false;
+        given = true;
+        t = task;
+        return true;
+    }
+    void reached(const lane_task&, long, bool result) override { ok = result; }
+};
+}  // namespace
+
 bool taketstep(const params& p, follower& f, orbit_state& s, double target,
                const std::atomic<bool>* stop) {
     if (f.how.kind == method::bs) return taketstep(p, s, target, stop);
+    if (p.n_particles == 1) {  // the fast mode's lanes, one of them
+        one_star src;
+        src.task = {&p, &f, &s, &target, 1, stop, 0};
+        follow_lanes(src, lane_path::scalar);
+        return src.ok;
+    }
     if (4 * p.n_particles > dop853_capacity) return false;
     if (s.t == target) return true;
     const planar_eqn rhs{p};

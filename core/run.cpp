@@ -207,6 +207,7 @@ int run_survey(int argc, char** argv, const survey& kind) {
     // fixed size: memory does not grow with nstars
     std::vector<survey_star> batch(survey_batch);
     std::vector<body_end> ends(std::size_t(kind.bodies) * survey_batch);
+    std::vector<follower> runs(std::size_t(kind.bodies) * survey_batch);  // the fast mode's, one per body
     std::vector<save_task> saves;
     long saved = 0;
     progress bar(program, p.nstars, "stars");
@@ -218,13 +219,23 @@ int run_survey(int argc, char** argv, const survey& kind) {
         // rank and thread is free; every rank then holds every result
         const int tasks = kind.bodies * n;
         std::memset(static_cast<void*>(ends.data()), 0, tasks * sizeof(body_end));
-        j.share(tasks, [&](long task) {
-            survey_star& s = batch[task / kind.bodies];
+        const auto keep = [&](long task) {
+            const survey_star& s = batch[task / kind.bodies];
             const int b = int(task % kind.bodies);
-            follow_star(s, b, tmax, nullptr, run.how);
             ends[task].end = s.end[b];
             ends[task].ok = s.ok[b];
-        });
+        };
+        if (run.how.kind == method::dop853) {  // stars in the lanes of each thread
+            j.share_taken(tasks, [&](auto&& take) {
+                follow_stars_fast(batch.data(), kind.bodies, tmax, run.how, nullptr, runs.data(), take, keep);
+            });
+        } else {
+            j.share(tasks, [&](long task) {
+                survey_star& s = batch[task / kind.bodies];
+                follow_star(s, int(task % kind.bodies), tmax, nullptr, run.how);
+                keep(task);
+            });
+        }
         j.merge(ends.data(), tasks * sizeof(body_end));
         // rows in star order by the writer; the save decisions and numbers on every rank
         bool writing = j.writer();  // until a row cannot be written

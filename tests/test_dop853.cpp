@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dop853.h"
+#include "fastmode.h"
 #include "fixtures.h"
 #include "ensemble.h"
 #include "galaxy.h"
@@ -334,7 +335,7 @@ TEST(PlanarForce, AgreesWithTheExactForceField) {
                 const double x = r * std::cos(phi), y = r * std::sin(phi);
                 double dx, dy, dz, dt, fx, fy;
                 dphi(p, &dx, &dy, &dz, &dt, x, y, 0, t);
-                planar_force(p, x, y, t, fx, fy);
+                fast_force(p, x, y, t, fx, fy);
                 const double scale = std::pow(r, 2 * gamma - 1) + 0.05 * (1 + 8 / r);  // largest terms
                 EXPECT_NEAR(fx, -dx, 1e-14 * scale) << "gamma " << gamma << ", m " << arms << " at r " << r << ", t " << t;
                 EXPECT_NEAR(fy, -dy, 1e-14 * scale) << "gamma " << gamma << ", m " << arms << " at r " << r << ", t " << t;
