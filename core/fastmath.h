@@ -19,8 +19,9 @@
 //             orbits at pattern speed 1); beyond it the reduction in three parts loses
 //             bits: still the same bits everywhere, no longer within 1 ulp;
 //   atan2     every pair of doubles (within 2 ulp; used for a fractional arm count);
-//   pow(x, y) x > 0, as exp(y log x): within about |y ln x| + 1 ulp (used for the
-//             background of a rotation curve that is not flat, and the step control).
+//   pow(x, y) x > 0, as exp(y log x) with log x and the product carried to about 70
+//             bits: within 1 ulp for |y ln x| < 709 (used for the background of a
+//             rotation curve that is not flat, and the step control).
 // tests/test_fastmath.cpp measures each against long double on 10^6 arguments.
 //
 // The definitions live in a namespace named for the instruction set of the
@@ -122,6 +123,17 @@ ORBKIT_LANE_INLINE bool any_lane(M m) {
     }
 }
 
+template <class M>
+ORBKIT_LANE_INLINE bool all_lanes(M m) {
+    if constexpr (sizeof(M) == 1) {
+        return m;
+    } else {
+        bool a = true;
+        for (int i = 0; i < int(sizeof(M) / 8); ++i) a = a && m[i] != 0;
+        return a;
+    }
+}
+
 inline constexpr double round_shift = 0x1.8p52;  // x + 1.5 2^52 - 1.5 2^52 rounds x to an integer
 
 // x rounded to the nearest integer (ties to even), for |x| < 2^51, as a double; its
@@ -183,9 +195,10 @@ ORBKIT_LANE_INLINE V fm_log(V x) {
 }
 
 // ---- exponential: x = k ln2 + r, |r| <= ln2 / 2, e^r from a rational form whose
-// polynomial has degree 5 in r^2; then scaled by 2^k.
+// polynomial has degree 5 in r^2; then scaled by 2^k. fm_exp_tail takes the argument
+// as an unevaluated sum x + tail (|tail| much below an ulp of x), for pow.
 template <class V>
-ORBKIT_LANE_INLINE V fm_exp(V x) {
+ORBKIT_LANE_INLINE V fm_exp_tail(V x, V tail) {
     typedef typename lane_traits<V>::U U;
     constexpr double o_threshold = 7.09782712893383973096e+02;
     constexpr double u_threshold = -7.45133219101941108420e+02;
@@ -195,8 +208,8 @@ ORBKIT_LANE_INLINE V fm_exp(V x) {
                      P3 = 6.61375632143793436117e-05, P4 = -1.65339022054652515390e-06,
                      P5 = 4.13813679705723846039e-08;
     const V kf = round_int(x * invln2);
-    const V hi = x - kf * ln2_hi;  // exact: kf ln2_hi has at most 32 significant bits
-    const V lo = kf * ln2_lo;
+    const V hi = x - kf * ln2_hi;  // exact: kf ln2_hi has at most 42 significant bits
+    const V lo = kf * ln2_lo - tail;
     const V r = hi - lo;
     const V t = r * r;
     const V c = r - t * (P1 + t * (P2 + t * (P3 + t * (P4 + t * P5))));
@@ -212,6 +225,10 @@ ORBKIT_LANE_INLINE V fm_exp(V x) {
     res = vsel<V>(x > o_threshold, vbroadcast<V>(__builtin_inf()), res);
     res = vsel<V>(x < u_threshold, V{}, res);
     return res;
+}
+template <class V>
+ORBKIT_LANE_INLINE V fm_exp(V x) {
+    return fm_exp_tail(x, V{});
 }
 
 // ---- sine and cosine: x = n pi/2 + (y0 + y1), |y0 + y1| <= pi/4, with pi/2 in
@@ -329,10 +346,81 @@ ORBKIT_LANE_INLINE V fm_atan2(V y, V x) {
     return r;
 }
 
-// ---- x^y for x > 0 as e^(y ln x); y ln x of magnitude u carries about u ulp of error
+// ---- exact sums and products of two doubles (Dekker, without fused multiply-add)
+template <class V>
+ORBKIT_LANE_INLINE void two_sum(V a, V b, V& s, V& e) {  // s + e = a + b exactly
+    s = a + b;
+    const V bb = s - a;
+    e = (a - (s - bb)) + (b - bb);
+}
+template <class V>
+ORBKIT_LANE_INLINE void split(V a, V& hi, V& lo) {  // a = hi + lo, each of 26 bits at most
+    const V c = 134217729.0 * a;                     // 2^27 + 1
+    hi = c - (c - a);
+    lo = a - hi;
+}
+template <class V>
+ORBKIT_LANE_INLINE void two_prod(V a, V b, V& p, V& e) {  // p + e = a b exactly
+    V ah, al, bh, bl;
+    split(a, ah, al);
+    split(b, bh, bl);
+    p = a * b;
+    e = ((ah * bh - p) + ah * bl + al * bh) + al * bl;
+}
+
+// ---- natural logarithm to about 70 bits, as hi + lo, for x > 0 normal: the
+// reduction of fm_log, with s = f / (2 + f) carried as a sum of two doubles; then
+// log(1 + f) = 2s + s R(s^2), in which only 2s needs the extra bits.
+template <class V>
+ORBKIT_LANE_INLINE void fm_log_hilo(V x, V& hi, V& lo) {
+    typedef typename lane_traits<V>::U U;
+    constexpr double ln2_hi = 6.93147180369123816490e-01, ln2_lo = 1.90821492927058770002e-10;
+    constexpr double Lg1 = 6.666666666666735130e-01, Lg2 = 3.999999999940941908e-01,
+                     Lg3 = 2.857142874366239149e-01, Lg4 = 2.222219843214978396e-01,
+                     Lg5 = 1.818357216161805012e-01, Lg6 = 1.531383769920937332e-01,
+                     Lg7 = 1.479819860511658591e-01;
+    const U hx = bits_of(x);
+    const U e = (hx >> 52) & 0x7ff;
+    const U i = (((hx >> 32) & 0xfffff) + 0x95f64) & 0x100000;
+    const V onef = from_bits<V>((hx & 0x000fffffffffffffull) | ((i ^ 0x3ff00000) << 32));
+    const V f = onef - 1.0;  // exact
+    const V two52 = vbroadcast<V>(0x1p52);
+    const V dk = (from_bits<V>((e + (i >> 20)) | bits_of(two52)) - 0x1p52) - 1023.0;
+    V d_hi, d_lo;
+    two_sum<V>(vbroadcast<V>(2.0), f, d_hi, d_lo);  // 2 + f exactly
+    const V s_hi = f / d_hi;
+    V p, pe;
+    two_prod(s_hi, d_hi, p, pe);
+    const V s_lo = (((f - p) - pe) - s_hi * d_lo) / (d_hi + d_lo);  // f - s_hi (2 + f), over 2 + f
+    const V z = s_hi * s_hi;
+    const V w = z * z;
+    const V R = z * (Lg1 + w * (Lg3 + w * (Lg5 + w * Lg7))) + w * (Lg2 + w * (Lg4 + w * Lg6));
+    const V tail = (s_lo + s_lo) + s_hi * R;
+    V a, ae;
+    two_sum(dk * ln2_hi, s_hi + s_hi, a, ae);  // both terms exact
+    const V rest = (ae + tail) + dk * ln2_lo;
+    two_sum(a, rest, hi, lo);
+}
+
+// ---- x^y for x >= 0 as e^(y ln x), with ln x to about 70 bits and the product
+// y ln x as a sum of two doubles: the error of e^u alone, for |y ln x| up to 709.
+// A zero, subnormal, infinite or NaN x takes the plain e^(y log x).
 template <class V>
 ORBKIT_LANE_INLINE V fm_pow(V x, V y) {
-    return fm_exp(y * fm_log(x));
+    typedef typename lane_traits<V>::M M;
+    const M normal = (x >= 0x1p-1022) & (x < __builtin_inf());
+    const V xs = vsel<V>(normal, x, vbroadcast<V>(1.0));
+    V lh, ll;
+    fm_log_hilo(xs, lh, ll);
+    V ph, pe;
+    two_prod(y, lh, ph, pe);
+    V hi, lo;
+    two_sum(ph, pe + y * ll, hi, lo);
+    const V r = fm_exp_tail(hi, lo);
+    const M inside = normal & (hi == hi) & (vabs(hi) < __builtin_inf());
+    if (all_lanes<M>(inside)) return r;
+    // the edges as e^(y log x) gives them: 0^y, inf^y, a negative or NaN x or y
+    return vsel<V>(inside, r, fm_exp(y * fm_log(x)));
 }
 
 }  // namespace ORBKIT_LANE_ISA
