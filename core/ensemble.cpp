@@ -73,9 +73,31 @@ std::vector<double> spread_times(const params& p, double tmax) {
 
 void advance_ensemble(const params& p, int n, orbit_state* member, bool* alive, bool* failed,
                       double t, const std::atomic<bool>* stop, follower* runs) {
+    if (runs && n > 0 && runs[0].how.kind == method::dop853) {  // the fast mode: members in lanes
+        std::atomic<int> next{0};
+        const auto take = [&]() -> long {
+            for (int i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) {
+                failed[i] = false;
+                if (alive[i]) return i;
+            }
+            return -1;
+        };
+        const auto setup = [&](long i, lane_task& task) {
+            task.p = &p;
+            task.run = &runs[i];
+            task.s = &member[i];
+            task.times = &t;
+            task.ntimes = 1;
+            task.stop = stop;
+        };
+        const auto reached = [&](long i, const lane_task&, long, bool ok) { failed[i] = !ok; };
+#pragma omp parallel
+        follow_taken(take, setup, reached);
+    } else {
 #pragma omp parallel for schedule(dynamic, 1)
-    for (int i = 0; i < n; ++i)
-        failed[i] = alive[i] && !(runs ? taketstep(p, runs[i], member[i], t, stop) : taketstep(p, member[i], t, stop));
+        for (int i = 0; i < n; ++i)
+            failed[i] = alive[i] && !(runs ? taketstep(p, runs[i], member[i], t, stop) : taketstep(p, member[i], t, stop));
+    }
     for (int i = 0; i < n; ++i) {
         if (!failed[i]) continue;
         alive[i] = false;

@@ -419,30 +419,66 @@ py::object integrate_states(const model& m, const py::handle& states_obj, const 
     const double* ph = phases_obj.is_none() ? nullptr : phases.data();
     static_assert(sizeof(py::ssize_t) == sizeof(std::ptrdiff_t));
     double* res = out.mutable_data();
-    run_interruptible([&](const std::atomic<bool>* stop) {
-#pragma omp parallel for schedule(dynamic, 1) num_threads(nthreads)
-        for (py::ssize_t i = 0; i < n; ++i) {
-            params p = m.p;
-            if (ph)
-                for (int k = 0; k < np; ++k) p.phi0[k] = ph[i * np + k];
-            orbit_state s = state_of(in + 4 * i, 0);
-            follower run;  // one integration from one output time to the next
-            run.how = how;
-            double* row = res + i * nt * 4;
-            for (py::ssize_t k = 0; k < nt; ++k, row += 4) {
-                if (fail_at[i] == nt && !taketstep(p, run, s, tv[k], stop)) {
-                    fail_at[i] = k;
-                    t_fail[i] = s.t;
-                }
-                const bool alive = fail_at[i] == nt;
-                t_at[i * nt + k] = alive ? s.t : NAN;
-                row[0] = alive ? s.w[0] : NAN;
-                row[1] = alive ? s.w[1] : NAN;
-                row[2] = alive ? s.w[3] : NAN;
-                row[3] = alive ? s.w[4] : NAN;
-            }
+    // the star's state at output time k, or NaN from its failure on
+    const auto keep = [&](py::ssize_t i, py::ssize_t k, const orbit_state& s, bool ok) {
+        if (!ok && fail_at[i] == nt) {
+            fail_at[i] = k;
+            t_fail[i] = s.t;
         }
-    });
+        const bool alive = fail_at[i] == nt;
+        double* row = res + (i * nt + k) * 4;
+        t_at[i * nt + k] = alive ? s.t : NAN;
+        row[0] = alive ? s.w[0] : NAN;
+        row[1] = alive ? s.w[1] : NAN;
+        row[2] = alive ? s.w[3] : NAN;
+        row[3] = alive ? s.w[4] : NAN;
+    };
+    if (how.kind == method::dop853 && nt > 0) {  // the fast mode: stars in the lanes of each thread
+        std::vector<params> models(ph ? n : 0);
+        std::vector<follower> runs(n);
+        std::vector<orbit_state> states_now(n);
+        std::atomic<py::ssize_t> next{0};
+        run_interruptible([&](const std::atomic<bool>* stop) {
+            const auto take = [&]() -> long {
+                const py::ssize_t i = next.fetch_add(1, std::memory_order_relaxed);
+                return i < n ? long(i) : -1;
+            };
+            const auto setup = [&](long i, lane_task& task) {
+                if (ph) {
+                    models[i] = m.p;
+                    for (int k = 0; k < np; ++k) models[i].phi0[k] = ph[i * np + k];
+                }
+                states_now[i] = state_of(in + 4 * i, 0);
+                runs[i].how = how;
+                task.p = ph ? &models[i] : &m.p;
+                task.run = &runs[i];
+                task.s = &states_now[i];
+                task.times = tv;
+                task.ntimes = long(nt);
+                task.stop = stop;
+            };
+            const auto reached = [&](long i, const lane_task& task, long k, bool ok) {
+                keep(i, k, *task.s, ok);
+                for (py::ssize_t rest = k + 1; !ok && rest < nt; ++rest) keep(i, rest, *task.s, false);
+            };
+#pragma omp parallel num_threads(nthreads)
+            follow_taken(take, setup, reached);
+        });
+    } else {
+        run_interruptible([&](const std::atomic<bool>* stop) {
+#pragma omp parallel for schedule(dynamic, 1) num_threads(nthreads)
+            for (py::ssize_t i = 0; i < n; ++i) {
+                params p = m.p;
+                if (ph)
+                    for (int k = 0; k < np; ++k) p.phi0[k] = ph[i * np + k];
+                orbit_state s = state_of(in + 4 * i, 0);
+                follower run;  // one integration from one output time to the next
+                run.how = how;
+                for (py::ssize_t k = 0; k < nt; ++k)
+                    keep(i, k, s, fail_at[i] == nt && taketstep(p, run, s, tv[k], stop));
+            }
+        });
+    }
     for (py::ssize_t i = 0; i < n; ++i)
         if (fail_at[i] < nt)
             warn("star " + std::to_string(i) + ": integration failed at t = " + shown_time(t_fail[i]) +

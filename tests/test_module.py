@@ -427,6 +427,28 @@ def test_fast_mode_agrees_with_the_exact_integrator(tables):
         assert np.max(np.abs(fast[0] - orbits[i])) < 1e-9, i
 
 
+def test_fast_mode_same_bits_in_lanes_threads_and_paths(monkeypatch):
+    """method="dop853": the full-precision states and tables are the same whether the
+    stars run in lanes on 1 or 2 threads, on the scalar path or the widest one, and
+    each star of integrate equals that star integrated alone."""
+    model = orbkit.Model.read(os.path.join(EXAMPLES, "transient.setup"))
+    states = model.draw(9)
+    times = model.times()[::7]
+    runs = {}
+    for path in ("", "scalar", "sse2"):
+        monkeypatch.setenv("ORBKIT_SIMD", path)
+        for threads in (1, 2):
+            runs[path, threads] = (model.integrate(states, times, method="dop853", threads=threads),
+                                   orbkit.twin(model, method="dop853", threads=threads))
+    first = runs["", 1]
+    for key, (orbits, table) in runs.items():
+        assert np.array_equal(orbits, first[0], equal_nan=True), key
+        assert np.array_equal(table, first[1]), key
+    for i in range(len(states)):
+        alone = model.integrate(states[i:i + 1], times, method="dop853", threads=1)
+        assert np.array_equal(alone[0], first[0][i], equal_nan=True), i
+
+
 def test_fast_mode_arguments():
     model = orbkit.Model.read(os.path.join(EXAMPLES, "migrate.setup"))
     states = model.draw(3)
