@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -181,4 +182,27 @@ TEST(FastLanes, AFailingStarFailsInItsLaneAlone) {
     ASSERT_TRUE(std::isnan(one[1].t));
     for (lane_path p : paths_here())
         expect_same(in_lanes(d, end, p, 1e-13), one, std::string("with a failure on ") + lane_path_name(p));
+}
+
+// ORBKIT_SIMD forces a path no wider than the processor's widest; anything else, or
+// nothing, leaves the widest.
+TEST(FastLanes, TheEnvironmentSwitchPicksThePath) {
+    const lane_path best = best_lane_path();
+    const char* before = std::getenv("ORBKIT_SIMD");
+    const std::string kept = before ? before : "";
+    const auto with = [](const char* v) {
+        if (v) setenv("ORBKIT_SIMD", v, 1);
+        else unsetenv("ORBKIT_SIMD");
+        return chosen_lane_path();
+    };
+    EXPECT_EQ(with(nullptr), best);
+    EXPECT_EQ(with(""), best);
+    EXPECT_EQ(with("scalar"), lane_path::scalar);
+    EXPECT_EQ(with("sse2"), lane_width(best) >= 2 ? lane_path::sse2 : best);
+    EXPECT_EQ(with("avx2"), best);
+    EXPECT_EQ(with("avx512"), best);
+    EXPECT_EQ(kernels_of(lane_path::scalar).width, 1);
+    EXPECT_EQ(kernels_of(best).width, lane_width(best));
+    if (before) setenv("ORBKIT_SIMD", kept.c_str(), 1);
+    else unsetenv("ORBKIT_SIMD");
 }
