@@ -48,7 +48,9 @@ sample arguments(int fn) {
             case 0: a = std::exp(u(g) * 1400 - 700); break;          // log: 1e-304 .. 1e304
             case 1: a = u(g) * 1454 - 745; break;                   // exp: every finite result
             case 2:
-            case 3: a = (u(g) * 2 - 1) * (i % 2 ? 1e4 : 4.0); break;  // sin, cos: up to 1e4 radians
+            case 3:  // sin, cos: a third each within 4, 1e4 and 2^20 pi/2 radians
+                a = (u(g) * 2 - 1) * (i % 3 == 0 ? 4.0 : i % 3 == 1 ? 1e4 : 0x1p20 * 1.5707963267948966);
+                break;
             case 4: a = u(g) * 8 - 4, b = u(g) * 8 - 4; break;      // atan2
             case 5: a = 1e-3 + u(g) * 100, b = u(g) * 4 - 3; break;  // pow: x^(2 gamma - 1)
         }
