@@ -1,8 +1,11 @@
 // the ranks of an MPI job sharing a survey; one process alone when no launcher started it
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
+
+#include "tasks.h"
 
 // Where this process stands in a job started by an MPI launcher (mpirun, srun),
 // read from the launcher's environment without joining the job: rank 0 of size 1
@@ -40,6 +43,11 @@ public:
     // runs here for the tasks this rank takes. Collective.
     template <class Work>
     void share(long n, Work&& work);
+    // The same tasks for workers that take several at once (the fast mode's lanes):
+    // body(take) runs once on every thread that takes part and calls take() for task
+    // after task, until it returns -1. Collective.
+    template <class Body>
+    void share_taken(long n, Body&& body);
 
     // Every rank passes the same buffer layout in which it has set the bytes of the
     // tasks it ran and left zeros elsewhere; afterwards every rank holds every
@@ -64,11 +72,7 @@ private:
 
 template <class Work>
 void job::share(long n, Work&& work) {
-    if (size_ == 1) {
-#pragma omp parallel for schedule(dynamic, 1)
-        for (long i = 0; i < n; ++i) work(i);
-        return;
-    }
+    if (size_ == 1) return for_tasks(n, 0, work);
     long past = 0;
 #pragma omp parallel if (threads_call_) reduction(+ : past)
     for (;;) {
@@ -83,3 +87,34 @@ void job::share(long n, Work&& work) {
     }
     end_round(n, past);
 }
+
+template <class Body>
+void job::share_taken(long n, Body&& body) {
+    if (size_ == 1) return for_taken(n, 0, body);
+    long past = 0;
+#pragma omp parallel if (threads_call_) reduction(+ : past)
+    {
+        bool over = false;
+        body([&]() -> long {
+            if (over) return -1;
+            long i;
+#pragma omp critical(orbkit_job_take)
+            i = take() - round_;
+            if (i >= n) {  // every thread ends on one take beyond the round
+                over = true;
+                ++past;
+                return -1;
+            }
+            return i;
+        });
+        if (!over) {  // a body that stopped taking early still ends on one take beyond
+            long i;
+#pragma omp critical(orbkit_job_take)
+            i = take() - round_;
+            ++past;
+            (void)i;
+        }
+    }
+    end_round(n, past);
+}
+

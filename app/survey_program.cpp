@@ -138,16 +138,16 @@ int run_survey(int argc, char** argv, const survey_program& prog) {
     progress bar(program, p.nstars, "stars");
     // every body of every star is an independent integration, run by whichever rank
     // and thread is free; every rank then holds every result
-    const auto follow = [&](survey_star* batch, long tasks, auto&& work) {
+    const auto share = [&](long tasks, auto&& body) {
         std::memset(static_cast<void*>(ends.data()), 0, tasks * sizeof(body_end));
-        j.share(tasks, [&](long task) {
-            work(task);
-            const survey_star& s = batch[task / kind.bodies];
-            const int b = int(task % kind.bodies);
-            ends[task].end = s.end[b];
-            ends[task].ok = s.ok[b];
-        });
+        j.share_taken(tasks, body);
         j.merge(ends.data(), tasks * sizeof(body_end));
+    };
+    const auto kept = [&](const survey_star* batch, long task) {
+        const survey_star& s = batch[task / kind.bodies];
+        const int b = int(task % kind.bodies);
+        ends[task].end = s.end[b];
+        ends[task].ok = s.ok[b];
     };
     // rows in star order by the writer; the save decisions and numbers on every rank
     const auto done = [&](long first, int n, survey_star* batch) {
@@ -179,7 +179,7 @@ int run_survey(int argc, char** argv, const survey_program& prog) {
         if (j.writer()) bar.update(first + n);
         return true;
     };
-    if (!run_survey_batches(p, run.g, kind, run.tmax, run.how, nullptr, follow, done)) return status;
+    if (!run_survey_batches(p, run.g, kind, run.tmax, run.how, nullptr, share, kept, done)) return status;
     if (j.writer()) bar.finish();
     if (saved == 0) {  // every run leaves at least one orbit file: the last star's, without a twin
         saves.assign(1, {orbit_name(setup, 0, prog.orbit_suffix), &last.model, last.init[0]});

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "fastmode.h"
 #include "galaxy.h"
 #include "integrator.h"
 
@@ -22,20 +23,31 @@ struct fast_eqn {
     }
 };
 
-// The first time strictly beyond t in direction dir at which a pattern's force
-// switches: its growth starts (a kink, or a jump when growtime is 0) or ends (a kink).
-// Infinite when there is none.
-double next_switch(const params& p, double t, double dir) {
-    double next = dir * INFINITY;
-    for (int k = 0; k < p.npatterns; ++k)
-        for (const double s : {p.starttime[k], p.starttime[k] + p.growtime[k]})
-            if ((s - t) * dir > 0 && (s - next) * dir < 0) next = s;
-    return next;
-}
+}  // namespace
+
+namespace {
+// One star through one output time, for the lanes on the scalar path.
+struct one_star final : lane_source {
+    lane_task task;
+    bool given = false, ok = false;
+    bool next(lane_task& t) override {
+        if (given) return false;
+        given = true;
+        t = task;
+        return true;
+    }
+    void reached(const lane_task&, long, bool result) override { ok = result; }
+};
 }  // namespace
 
 bool advance(const params& p, follower& f, orbit_state& s, double target, const std::atomic<bool>* stop) {
     if (f.how.kind == method::bs) return taketstep(p, s, target, f.evaluations, stop);
+    if (p.n_particles == 1) {  // the fast mode's lanes, one of them
+        one_star src;
+        src.task = {&p, &f, &s, &target, 1, stop, 0};
+        follow_lanes(src, lane_path::scalar);
+        return src.ok;
+    }
     if (4 * p.n_particles > dop853_capacity) return false;
     if (s.t == target) return true;
     const fast_eqn rhs{p};

@@ -8,7 +8,6 @@
 namespace {
 
 inline constexpr double centre_offset = 1e-15;  // keeps dPhi0/dr finite at r = 0 for gamma_ < 1/2
-inline constexpr int max_power_arms = 64;  // integer arm counts up to this: e^{i m phi} as a power
 
 inline double phase(const params& p, int k, double logr, double phi, double t) {
     return p.mm[k] * ((phi - p.phi0[k]) - p.Omegas[k] * t) + p.alpha[k] * logr;
@@ -163,6 +162,14 @@ double jacobi(const params& p, const orbit_state& s, int k) {
     return E - p.Omegas[k] * L;
 }
 
+double next_switch(const params& p, double t, double dir) {
+    double next = dir * INFINITY;
+    for (int k = 0; k < p.npatterns; ++k)
+        for (const double s : {p.starttime[k], p.starttime[k] + p.growtime[k]})
+            if ((s - t) * dir > 0 && (s - next) * dir < 0) next = s;
+    return next;
+}
+
 void dphi(const params& p, double* dx, double* dy, double* dz, double* dt, double x, double y,
           double /*z*/, double t) {
     gradient<true>(p, x, y, t, *dx, *dy, *dt);
@@ -195,45 +202,6 @@ void eqn(const params& p, const orbit_state& s, orbit_state& d) {
         d.w[b + 4] = -fy;
         d.w[b + 5] = -0.0;  // minus the vertical gradient, which is +0
     }
-}
-
-void fast_force(const params& p, double x, double y, double t, double& fx, double& fy) {
-    const double r = std::sqrt(x * x + y * y);
-    const double ir = 1 / r;
-    const double u = x * ir, v = y * ir;  // e^{i phi}
-    const double g = p.gamma_;
-    double dr = g == 0 ? 1 / (r + centre_offset) : std::pow(r + centre_offset, (g + g) - 1);  // dPhi/dr
-    double dph = 0;                                                                           // dPhi/dphi
-    const double logr = p.npatterns > 0 ? std::log(r) : 0;
-    for (int k = 0; k < p.npatterns; ++k) {
-        const double eps = p.epsilon[k] * growth(p, k, t);
-        if (eps == 0) continue;
-        double a, da;
-        envelope(p, k, r, a, da);
-        // e^{i chi} = e^{i m phi} e^{i beta}, chi = m ((phi - phi0) - Omegas t) + alpha ln r
-        const double m = p.mm[k];
-        double cm = 1, sm = 0;  // e^{i m phi}
-        if (m == std::floor(m) && std::fabs(m) <= max_power_arms) {
-            for (int j = 0; j < int(std::fabs(m)); ++j) {
-                const double c = cm * u - sm * v;
-                sm = cm * v + sm * u;
-                cm = c;
-            }
-            if (m < 0) sm = -sm;
-        } else {  // a fractional arm count: the angle itself
-            const double phi = std::atan2(y, x);
-            cm = std::cos(m * phi);
-            sm = std::sin(m * phi);
-        }
-        const double beta = p.alpha[k] * logr - m * (p.phi0[k] + p.Omegas[k] * t);
-        const double cb = std::cos(beta), sb = std::sin(beta);
-        const double c = cm * cb - sm * sb;  // cos chi
-        const double s = sm * cb + cm * sb;  // sin chi
-        dr += eps * (da * c - a * s * p.alpha[k] * ir);
-        dph -= eps * a * m * s;
-    }
-    fx = -(dr * u - dph * v * ir);
-    fy = -(dr * v + dph * u * ir);
 }
 
 void eqn_xy(const params& p, double t, const double* w, double* d) {

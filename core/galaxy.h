@@ -26,6 +26,11 @@ void gradphi1(const params& p, double* dr, double* dphi, double* dz, double* dt,
               double phi, double z, double t);  // at the grown amplitude; dPhi/dphi per radian
 double jacobi(const params& p, const orbit_state& s, int k);  // E - Omegas_k L, pattern k only
 
+// The first time strictly beyond t in direction dir (+1 or -1) at which a pattern's
+// force switches: its growth starts (a kink, or a jump when growtime is 0) or ends (a
+// kink). Infinite when there is none. The eighth-order method never steps across one.
+double next_switch(const params& p, double t, double dir);
+
 // Cartesian gradient of the total potential and its explicit time derivative.
 void dphi(const params& p, double* dx, double* dy, double* dz, double* dt, double x, double y,
           double z, double t);
@@ -35,12 +40,6 @@ double potential(const params& p, double x, double y, double t);
 // Equations of motion in the disc plane: w' = v, v' = -grad Phi; z and vz held fixed.
 void eqn(const params& p, const orbit_state& s, orbit_state& d);
 
-// The same planar force -grad Phi at (x, y, z = 0) and time t, for an integrator that is
-// not bound to the printed digits of eqn: dPhi0/dr as 1/r for the flat rotation curve
-// instead of a power, and each pattern's e^{i chi} as ((x + iy)/r)^m times
-// e^{i(alpha ln r - m (phi0 + Omegas t))} instead of an arctangent. It agrees with
-// dphi to rounding, in about two thirds of its time.
-void fast_force(const params& p, double x, double y, double t, double& fx, double& fy);
 // eqn for one star on the four values that move, w = (x, y, vx, vy) at time t:
 // d = (vx, vy, -dPhi/dx, -dPhi/dy), the same bits as eqn.
 void eqn_xy(const params& p, double t, const double* w, double* d);

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "output.h"
+#include "orbits.h"
 #include "tasks.h"
 
 void givedxdy(rand48& g, double* dx, double* dy) {
@@ -61,6 +62,7 @@ void start_ensemble(ensemble& e, params& p, rand48& g, const integrator& how) {
     e.n = p.nstars > 0 ? p.nstars : 0;
     draw_ensemble(p, g, e.n, e.member);
     e.p = p;
+    e.how = how;
     for (int i = 0; i < e.n; ++i) {
         e.alive[i] = true;
         e.runs[i] = follower();
@@ -69,8 +71,21 @@ void start_ensemble(ensemble& e, params& p, rand48& g, const integrator& how) {
 }
 
 spread_figures advance_ensemble(ensemble& e, double t, bool* failed, const std::atomic<bool>* stop, int threads) {
-    for_tasks(e.n, threads, [&](long i) {
-        failed[i] = e.alive[i] && !advance(e.p, e.runs[i], e.member[i], t, stop);
+    for_taken(e.n, threads, [&](auto&& take) {
+        const auto living = [&]() -> long {  // the members still followed
+            for (long i; (i = take()) >= 0;)
+                if (e.alive[i]) return i;
+            return -1;
+        };
+        const auto setup = [&](long i, lane_task& task) {
+            task.p = &e.p;
+            task.run = &e.runs[i];
+            task.s = &e.member[i];
+            task.times = &t;
+            task.ntimes = 1;
+            task.stop = stop;
+        };
+        follow_orbits(e.how, living, setup, [&](long i, const lane_task&, long, bool ok) { failed[i] = !ok; });
     });
     for (int i = 0; i < e.n; ++i) {
         if (!failed[i]) continue;

@@ -52,6 +52,7 @@ spread_figures measure_spread(const orbit_state* member, int n);
 // integration, carried across the output times.
 struct ensemble {
     params p;
+    integrator how;
     int n = 0;
     orbit_state member[ensemble_capacity];
     bool alive[ensemble_capacity] = {};

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "follow.h"
+#include "orbits.h"
 #include "params.h"
 #include "state.h"
 
@@ -48,21 +49,50 @@ double final_l(survey_star& s, int b);
 // l_max (the star alone decides, never the twin).
 bool star_row(const params& p, const survey_kind& kind, survey_star& s, double* row);
 
+// Follows bodies of the batch's stars taken from take() (task i: body i % bodies of
+// batch[i / bodies]) to tmax with how, on the calling thread, each with runs[i];
+// kept(i) once end and ok of task i are in place. The same bits as follow_star.
+template <class Take, class Kept>
+void follow_bodies(survey_star* batch, int bodies, const double& tmax, const integrator& how,
+                   const std::atomic<bool>* stop, follower* runs, Take&& take, Kept&& kept) {
+    const auto setup = [&](long i, lane_task& t) {
+        survey_star& s = batch[i / bodies];
+        const int b = int(i % bodies);
+        s.end[b] = s.init[b];
+        runs[i] = follower{};
+        runs[i].how = how;
+        t.p = &s.model;
+        t.run = &runs[i];
+        t.s = &s.end[b];
+        t.times = &tmax;
+        t.ntimes = 1;
+        t.stop = stop;
+    };
+    follow_orbits(how, take, setup, [&](long i, const lane_task&, long, bool ok) {
+        batch[i / bodies].ok[i % bodies] = ok;
+        kept(i);
+    });
+}
+
 // The survey of p.nstars stars, in batches. Every star is drawn in order on the
-// caller's thread (every random number); then follow(batch, tasks, work) must run
-// work(i) for every body i of the batch (on all threads, or shared among the ranks of
-// a job); then done(first, n, batch) takes the n stars from star number `first` on and
-// returns false to end the survey. Returns false when done ended it.
-template <class Follow, class Done>
+// caller's thread (every random number); then share(tasks, body) must run body(take)
+// on every thread that takes part (on all threads, or on every rank of a job), take()
+// handing out the batch's bodies 0 .. tasks-1 once each and -1 after; kept(batch, i)
+// is told on the worker's thread when body i is followed; then done(first, n, batch)
+// takes the n stars from star number `first` on and returns false to end the survey.
+// Returns false when done ended it.
+template <class Share, class Kept, class Done>
 bool run_survey_batches(params& p, rand48& g, const survey_kind& kind, double tmax, const integrator& how,
-                        const std::atomic<bool>* stop, Follow&& follow, Done&& done) {
+                        const std::atomic<bool>* stop, Share&& share, Kept&& kept, Done&& done) {
     std::vector<survey_star> batch(survey_batch);
+    std::vector<follower> runs(std::size_t(kind.bodies) * survey_batch);
     const int bodies = kind.bodies;
     for (long first = 0; first < p.nstars; first += survey_batch) {
         const int n = int(std::min<long>(survey_batch, p.nstars - first));
         for (int i = 0; i < n; ++i) draw_star(p, g, batch[i]);
-        follow(batch.data(), long(bodies) * n, [&](long task) {
-            follow_star(batch[task / bodies], int(task % bodies), tmax, stop, how);
+        share(long(bodies) * n, [&](auto&& take) {
+            follow_bodies(batch.data(), bodies, tmax, how, stop, runs.data(), take,
+                          [&](long i) { kept(batch.data(), i); });
         });
         if (!done(first, n, batch.data())) return false;
     }

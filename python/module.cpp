@@ -21,6 +21,7 @@
 
 #include "follow.h"
 #include "galaxy.h"
+#include "orbits.h"
 #include "output.h"
 #include "params.h"
 #include "spread.h"
@@ -343,25 +344,40 @@ py::object integrate_states(const model& m, const py::handle& states_obj, const 
     const double* ph = phases_obj.is_none() ? nullptr : phases.data();
     static_assert(sizeof(py::ssize_t) == sizeof(std::ptrdiff_t));
     double* res = out.mutable_data();
+    std::vector<params> models(ph ? n : 0);
+    std::vector<follower> runs(n);
+    std::vector<orbit_state> now(n);
     run_interruptible([&](const std::atomic<bool>* stop) {
-        for_tasks(n, nthreads, [&](long i) {
-            params p = m.p;
-            if (ph)
-                for (int k = 0; k < np; ++k) p.phi0[k] = ph[i * np + k];
-            orbit_state s = state_xy(in + 4 * i, 0);
-            double* rows = res + i * nt * 4;
-            const long reached = follow_times(p, how, s, output_times::of(tv, nt), [&](long k, const orbit_state& at) {
-                t_at[i * nt + k] = at.t;
-                pack_xy(at, 1, rows + 4 * k);
-                return true;
-            }, stop);
-            if (reached == nt) return;
-            fail_at[i] = reached;
-            t_fail[i] = s.t;
-            for (long k = reached; k < nt; ++k) {
-                t_at[i * nt + k] = NAN;
-                for (int c = 0; c < 4; ++c) rows[4 * k + c] = NAN;
-            }
+        for_taken(n, nthreads, [&](auto&& take) {
+            const auto setup = [&](long i, lane_task& task) {
+                if (ph) {
+                    models[i] = m.p;
+                    for (int k = 0; k < np; ++k) models[i].phi0[k] = ph[i * np + k];
+                }
+                now[i] = state_xy(in + 4 * i, 0);
+                runs[i].how = how;
+                task.p = ph ? &models[i] : &m.p;
+                task.run = &runs[i];
+                task.s = &now[i];
+                task.times = tv;
+                task.ntimes = long(nt);
+                task.stop = stop;
+            };
+            // the star's state at output time k; NaN from its failure on
+            const auto reached_at = [&](long i, const lane_task& task, long k, bool ok) {
+                if (ok) {
+                    t_at[i * nt + k] = task.s->t;
+                    pack_xy(*task.s, 1, res + (i * nt + k) * 4);
+                    return;
+                }
+                fail_at[i] = k;
+                t_fail[i] = task.s->t;
+                for (; k < nt; ++k) {
+                    t_at[i * nt + k] = NAN;
+                    for (int c = 0; c < 4; ++c) res[(i * nt + k) * 4 + c] = NAN;
+                }
+            };
+            follow_orbits(how, take, setup, reached_at);
         });
     });
     for (py::ssize_t i = 0; i < n; ++i)
@@ -415,7 +431,8 @@ py::array survey_table(const model& m, const survey_kind& kind, const py::object
     const double tmax = run_end(p, run_length::surveys);
     std::vector<std::string> failures;
     run_interruptible([&](const std::atomic<bool>* stop) {
-        const auto follow = [&](survey_star*, long tasks, auto&& work) { for_tasks(tasks, nthreads, work); };
+        const auto share = [&](long tasks, auto&& body) { for_taken(tasks, nthreads, body); };
+        const auto kept = [](const survey_star*, long) {};
         const auto done = [&](long first, int n, survey_star* batch) {
             for (int i = 0; i < n && !stop->load(); ++i) {
                 survey_star& s = batch[i];
@@ -428,7 +445,7 @@ py::array survey_table(const model& m, const survey_kind& kind, const py::object
             }
             return !stop->load();
         };
-        run_survey_batches(p, g, kind, tmax, how, stop, follow, done);
+        run_survey_batches(p, g, kind, tmax, how, stop, share, kept, done);
     });
     for (const std::string& f : failures) warn(f);
     return table;

@@ -4,7 +4,8 @@ compares every file it writes, its standard output, standard error and exit
 status byte for byte with the expected files stored beside the setup.
 
 Each case is a folder tests/regress/CASE holding
-  case       one line: PROGRAM SETUP (SETUP relative to the repository root)
+  case       one line: PROGRAM [OPTION...] SETUP (SETUP relative to the repository root;
+             options such as --integrator dop853 go before it, as on the command line)
   expected/  stdout, stderr, status and every file the run writes
 
   regress.py check CASE --build DIR             run one case against the programs in DIR
@@ -28,21 +29,22 @@ STREAMS = ("stdout", "stderr", "status")
 
 
 def read_case(name):
+    """(program, setup path, options)"""
     with open(os.path.join(CASES, name, "case")) as f:
-        program, setup = f.read().split()
-    if program not in FOLDERS:
-        sys.exit(f"{name}: unknown program '{program}'")
-    return program, os.path.join(ROOT, setup)
+        words = f.read().split()
+    if len(words) < 2 or words[0] not in FOLDERS:
+        sys.exit(f"{name}: expected 'PROGRAM [OPTION...] SETUP', got {' '.join(words)!r}")
+    return words[0], os.path.join(ROOT, words[-1]), words[1:-1]
 
 
 def run_case(name, build):
     """The bytes of everything one run of the case leaves: {file name: bytes}."""
-    program, setup = read_case(name)
+    program, setup, options = read_case(name)
     binary = os.path.join(os.path.abspath(build), FOLDERS[program], program)
     with tempfile.TemporaryDirectory() as work:
         base = os.path.basename(setup)
         shutil.copyfile(setup, os.path.join(work, base))
-        r = subprocess.run([binary, base], cwd=work, capture_output=True, timeout=600)
+        r = subprocess.run([binary, *options, base], cwd=work, capture_output=True, timeout=600)
         out = {"stdout": r.stdout, "stderr": r.stderr, "status": b"%d\n" % r.returncode}
         for f in sorted(os.listdir(work)):
             if f == base:

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dop853.h"
+#include "fastmode.h"
 #include "fixtures.h"
 #include "spread.h"
 #include "survey.h"

@@ -398,13 +398,17 @@ def test_resonances_and_jacobi_energy():
 
 def test_fast_mode_agrees_with_the_exact_integrator(tables):
     """The three tables and integrate with method="dop853" at 1e-14, against the exact
-    integrator: the migration table (20 orbits) within 1e-8; the twins' L1, L2 over their
+    integrator: the migration table (20 orbits) within 3e-8, typically 1e-10; the twins' L1, L2 over their
     60 orbits, where chaotic pairs part, in the median; integrate at the times the exact
     integrator reached (it stops within 1e-4 of each output time; dop853 hits them)."""
     model, exact = tables["migrate"]
     fast = orbkit.migrate(model, method="dop853", tol=1e-14)
+    # the largest difference comes from the two most sensitive of the 400 stars, which
+    # lie 1.1e-8 and 1.5e-8 from a run at 1e-16 (1.1e-8 and 6e-11 before the fast mode's
+    # own mathematics: each change of last bits moves them); the typical star, 1e-11
     for field in ("L0", "dL", "x", "y"):
-        assert np.max(np.abs(fast[field] - exact[field])) < 1e-8, field
+        assert np.max(np.abs(fast[field] - exact[field])) < 3e-8, field
+        assert np.median(np.abs(fast[field] - exact[field])) < 1e-10, field
     model, exact = tables["twin"]
     fast = orbkit.twin(model, method="dop853", tol=1e-14)
     for field in ("L1", "L2"):
@@ -421,6 +425,28 @@ def test_fast_mode_agrees_with_the_exact_integrator(tables):
     for i in range(len(states)):
         fast = model.integrate(states[i:i + 1], reached[i], method="dop853", tol=1e-14)
         assert np.max(np.abs(fast[0] - orbits[i])) < 1e-9, i
+
+
+def test_fast_mode_same_bits_in_lanes_threads_and_paths(monkeypatch):
+    """method="dop853": the full-precision states and tables are the same whether the
+    stars run in lanes on 1 or 2 threads, on the scalar path or the widest one, and
+    each star of integrate equals that star integrated alone."""
+    model = orbkit.Model.read(os.path.join(EXAMPLES, "transient.setup"))
+    states = model.draw(9)
+    times = model.times()[::7]
+    runs = {}
+    for path in ("", "scalar", "sse2"):
+        monkeypatch.setenv("ORBKIT_SIMD", path)
+        for threads in (1, 2):
+            runs[path, threads] = (model.integrate(states, times, method="dop853", threads=threads),
+                                   orbkit.twin(model, method="dop853", threads=threads))
+    first = runs["", 1]
+    for key, (orbits, table) in runs.items():
+        assert np.array_equal(orbits, first[0], equal_nan=True), key
+        assert np.array_equal(table, first[1]), key
+    for i in range(len(states)):
+        alone = model.integrate(states[i:i + 1], times, method="dop853", threads=1)
+        assert np.array_equal(alone[0], first[0][i], equal_nan=True), i
 
 
 def test_fast_mode_arguments():

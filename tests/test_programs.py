@@ -117,10 +117,11 @@ class ProgramCase(unittest.TestCase):
             f.write(text)
         return rel
 
-    def run_prog(self, program, *args, threads=None):
+    def run_prog(self, program, *args, threads=None, extra_env=None):
         env = dict(os.environ)
         if threads is not None:
             env["OMP_NUM_THREADS"] = str(threads)
+        env.update(extra_env or {})
         return subprocess.run([PROGRAMS[program], *args], cwd=self.dir, capture_output=True,
                               text=True, env=env, timeout=300)
 
@@ -778,6 +779,28 @@ class FastMode(ProgramCase):
         _, fast2 = self.run_both("orbtwin", "f.setup", "--integrator", "dop853", threads=2)
         self.assertEqual(fast13, fast2)
         self.assertNotEqual(fast[2], fast13[2])  # the exact run differs in some digit
+
+    def test_same_bytes_on_every_vector_path_thread_count_and_c_library(self):
+        # the fast mode calls no function of the C library: the variant for a processor
+        # without AVX2 and FMA changes nothing; nor does the width of the lanes
+        self.write("f.setup", self.SETUP)
+        runs = {"default, 1 thread": dict(threads=1),
+                "default, 2 threads": dict(threads=2),
+                "scalar path": dict(threads=1, extra_env={"ORBKIT_SIMD": "scalar"}),
+                "sse2 path, 2 threads": dict(threads=2, extra_env={"ORBKIT_SIMD": "sse2"}),
+                "C library without AVX2 and FMA": dict(
+                    threads=2, extra_env={"GLIBC_TUNABLES": "glibc.cpu.hwcaps=-AVX2,-FMA"})}
+        for program in PROGRAMS:
+            seen = {}
+            for name, how in runs.items():
+                r = self.run_prog(program, "--integrator", "dop853", "f.setup", **how)
+                seen[name] = (r.returncode, r.stdout, self.outputs())
+                for f in seen[name][2]:
+                    os.remove(os.path.join(self.dir, f))
+            first = seen["default, 1 thread"]
+            self.assertGreater(len(first[2]), 1, program)
+            for name, got in seen.items():
+                self.assertEqual(got, first, (program, name))
 
     def test_wrong_integrator_options(self):
         self.write("f.setup", self.SETUP)

@@ -90,6 +90,22 @@ class SameBytes(RankCase):
                                                    stderr, re.M)}
             self.assertEqual(reported, set(failed))
 
+    def test_fast_mode_under_ranks(self):
+        # the eighth-order method's stars in lanes: 1, 2 and 3 ranks, the bytes of one process
+        self.write("r.setup", setup_text(GROWING, nstars=STARS, randp0=1, disp_u0=0.0, l_min=0.0,
+                                             l_max=10.0))
+        for program in ("orbmigrate", "orbtwin"):
+            alone = self.run_prog(program, "--integrator", "dop853", "r.setup")
+            expected = self.outcome(alone)
+            self.clear()
+            for ranks, threads in ((1, 2), (2, 2), (3, 1)):
+                with self.subTest(program=program, ranks=ranks, threads=threads):
+                    got = self.outcome(self.run_ranks(ranks, program, "--integrator", "dop853", "r.setup",
+                                                      threads=threads))
+                    self.clear()
+                    self.assertEqual(got, expected)
+            self.assertEqual(expected[0], 1)
+
     def test_fallback_file_of_the_last_star(self):
         # no star inside the window: the last star, in the second batch, is saved as number 0
         self.write("f.setup", setup_text(SPIRALS, nstars=257, nsteps=2, l_min=5.0, l_max=6.0))
