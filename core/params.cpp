@@ -1,5 +1,7 @@
 #include "params.h"
 
+#include "galaxy.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
@@ -117,14 +119,55 @@ void add(std::vector<setup_note>& notes, setup_note::kind_t kind, const char* na
 }
 }  // namespace
 
+void integer_limits(const setup_field& f, long long& lo, long long& hi) {
+    if (f.type == field_type::seed) {
+        lo = std::numeric_limits<std::int64_t>::min();
+        hi = std::numeric_limits<std::int64_t>::max();
+    } else {
+        lo = std::numeric_limits<int>::min();
+        hi = std::numeric_limits<int>::max();
+    }
+}
+
+std::string integer_range_text(const setup_field& f, const std::string& digits) {
+    long long lo, hi;
+    integer_limits(f, lo, hi);
+    return formatted("%s: %s is outside the integers from %lld to %lld", f.name, digits.c_str(), lo, hi);
+}
+
+bool envelope_vanishes(const params& p, int k) {
+    // Each taper rises towards the flat annulus [smin, smax], so the envelope's largest
+    // value over r > 0 is taken at one of these radii (or at the smallest positive one,
+    // when the annulus and the inner taper lie at r <= 0). A width of 0 makes its taper
+    // exactly 0; so does a Gaussian that has underflowed.
+    const double smin = p.smin[k], smax = p.smax[k];
+    const double candidates[] = {smin, std::nextafter(smin, -INFINITY), smax, std::nextafter(smax, INFINITY),
+                                 std::numeric_limits<double>::denorm_min()};
+    for (const double r : candidates)
+        if (r > 0 && !(amp(p, k, r) == 0)) return false;  // NaN is not 0: such a pattern acts
+    return true;
+}
+
+void check_pattern(const params& p, int k, std::vector<setup_note>& notes) {
+    if (envelope_vanishes(p, k))
+        notes.push_back({setup_note::error, 0,
+                         formatted("pattern %d: its envelope is 0 at every radius (smin %g, smax %g, wmin %g, "
+                                   "wmax %g), so it exerts no force; give it a flat annulus smin <= r <= smax "
+                                   "with smax > 0, or taper widths that are not 0",
+                                   k + 1, p.smin[k], p.smax[k], p.wmin[k], p.wmax[k])});
+}
+
 void check_field(const params& p, const setup_field& f, int k, std::vector<setup_note>& notes) {
     const double v = field_value(p, f, k);
-    if (f.type == field_type::real && !std::isfinite(v))
+    const std::string name = f.name;
+    // an annulus open to infinity is a pattern of full amplitude out to every radius:
+    // nothing turns nan
+    const bool open_edge = (name == "smax" && v == INFINITY) || (name == "smin" && v == -INFINITY);
+    if (f.type == field_type::real && !std::isfinite(v) && !open_edge)
         add(notes, setup_note::warning, f.name,
             std::isnan(v) ? "nan is not a finite number; what depends on it prints as nan or inf"
             : v > 0       ? "inf is not a finite number; what depends on it prints as nan or inf"
                           : "-inf is not a finite number; what depends on it prints as nan or inf");
-    const std::string name = f.name;
     if (name == "gamma_") {
         if (p.gamma_ <= -1)  // kappa^2 = 2 (1 + gamma_) Omega^2 is not positive
             add(notes, setup_note::warning, f.name,
@@ -149,6 +192,12 @@ void check_field(const params& p, const setup_field& f, int k, std::vector<setup
             add(notes, setup_note::warning, f.name,
                 "initial radii between r_min and r_max reach the centre, where the "
                 "background's force is singular: stars started near it fail");
+    } else if (name == "randp0") {
+        if (p.randp0 != 0 && p.randp0 != 1)  // only 1 redraws the phases
+            add(notes, setup_note::warning, f.name,
+                formatted("%d is neither 0 nor 1: every star keeps the patterns' phases, as with 0", p.randp0));
+    } else if (&f == &block_fields[pattern_fields - 1]) {  // the pattern's last line: it is whole
+        check_pattern(p, k, notes);
     } else if (name == "npatterns") {
         if (p.npatterns > max_patterns)
             add(notes, setup_note::error, f.name,
@@ -243,7 +292,8 @@ struct line_reader {
     // is a comment), but a value beyond the type is refused: the conversion would
     // be undefined, and in practice wraps (4294967296 stars became 0).
     template <class T>
-    bool integer(const setup_line& l, const char* name, T& v, bool& refused) {
+    bool integer(const setup_line& l, const setup_field& field, T& v, bool& refused) {
+        const char* name = field.name;
         errno = 0;
         char* end;
         const long long n = std::strtoll(l.text, &end, 10);
@@ -251,9 +301,7 @@ struct line_reader {
         if (converted && (errno == ERANGE || n < std::numeric_limits<T>::min() ||
                           n > std::numeric_limits<T>::max())) {
             const char* digits = l.text + std::strspn(l.text, " \t\n\v\f\r");
-            note(setup_note::error, l.number,
-                 formatted("%s: %.*s is outside the integers from %lld to %lld", name, int(end - digits), digits,
-                           (long long)std::numeric_limits<T>::min(), (long long)std::numeric_limits<T>::max()));
+            note(setup_note::error, l.number, integer_range_text(field, std::string(digits, std::size_t(end - digits))));
             refused = true;
             return false;
         }
@@ -275,9 +323,9 @@ struct line_reader {
         else if (fd.real)
             converted = real(l, fd.name, p.*fd.real);
         else if (fd.integer)
-            converted = integer(l, fd.name, p.*fd.integer, refused);
+            converted = integer(l, fd, p.*fd.integer, refused);
         else
-            converted = integer(l, fd.name, p.lseed, refused);
+            converted = integer(l, fd, p.lseed, refused);
         if (refused) return false;
         out.values.push_back({fd.name, l.number, without_line_end(l.text), converted, field_value(p, fd, k)});
         const std::size_t first = out.notes.size();

@@ -114,6 +114,15 @@ void print_notes(std::FILE* diag, const char* program, const std::string& path,
 // notes; an error means the value is refused.
 void check_field(const params& p, const setup_field& f, int k, std::vector<setup_note>& notes);
 
+// A pattern's own checks once its block is whole (the reader and check_field run them
+// after its last line): an envelope that is 0 at every radius r > 0 is refused.
+void check_pattern(const params& p, int k, std::vector<setup_note>& notes);
+bool envelope_vanishes(const params& p, int k);  // amp(p, k, r) == 0 for every r > 0
+// The range of an integer field (int, or 64 bits for lseed), and the reader's words for
+// a value beyond it: "NAME: DIGITS is outside the integers from MIN to MAX".
+void integer_limits(const setup_field& f, long long& lo, long long& hi);
+std::string integer_range_text(const setup_field& f, const std::string& digits);
+
 // One value as the setup reader took it: which parameter, from which line.
 struct setup_value {
     const char* name;   // the parameter's name, as in params

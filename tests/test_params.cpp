@@ -325,6 +325,12 @@ std::string comment_hint(const std::string& path) {
 }
 
 // The 14 scalar lines, each with a comment after its value.
+// A line added above randp0 makes it read the lseed line, 7: neither 0 nor 1, which is said.
+std::string randp0_shifted(const std::string& path) {
+    return std::string(program) + ": " + path +
+           ":10: warning: randp0: 7 is neither 0 nor 1: every star keeps the patterns' phases, as with 0\n";
+}
+
 std::string scalar_lines(const char* npatterns = "2", const char* lseed = "7") {
     return std::string("0.7  gamma\n") + "0.1 NU\n" + "0.01 mixtime\n" + "0.5 dt_int, orbits\n" +
            "100 nsteps\n" + "20 nstars\n" + "0.05 disp_u0\n" + "0.8 r_min\n" + "1.2 r_max\n" +
@@ -472,7 +478,8 @@ TEST(Setup, LongLines) {
         const std::string expected =
             std::string(program) + ": " + s.path +
             ":1: warning: line longer than 179 characters; the rest is read as the next setup "
-            "line\n";
+            "line\n" +
+            randp0_shifted(s.path);
         EXPECT_EQ(r.diag, expected);
     }
     // exactly 179 characters and the newline: the newline alone is the next setup
@@ -493,7 +500,7 @@ TEST(Setup, LongLines) {
             ":1: warning: line of 179 characters fills the line buffer; its newline is read as the "
             "next setup line, which is empty\n" +
             program + ": " + s.path + ":1: warning: NU: expected a number, got ''; keeping 0" +
-            comment_hint(s.path);
+            comment_hint(s.path) + randp0_shifted(s.path);
         EXPECT_EQ(r.diag, expected);
     }
 }
@@ -593,3 +600,68 @@ TEST(Setup, TenPatternsAreReadAndElevenRefused) {
 }
 
 }  // namespace
+
+// A pattern's envelope: refused when it is 0 at every radius r > 0 (no force at all),
+// accepted when it is not 0 somewhere, however far out; an annulus open to infinity
+// draws no warning about a value that is not finite.
+TEST(Setup, PatternWhoseEnvelopeVanishesEverywhereIsRefused) {
+    struct envelope_case {
+        const char* smin;
+        const char* smax;
+        const char* wmin;
+        const char* wmax;
+        bool vanishes;
+    };
+    const envelope_case cases[] = {
+        {"0", "0", "0", "0", true},       // the fields left at 0
+        {"2", "1", "0", "0", true},       // an empty annulus without tapers
+        {"-3", "-1", "0.5", "0", true},   // annulus at negative radii, no outer taper
+        {"-3", "-1", "0.5", "0.01", true},  // outer taper underflows: exp(-5000) is 0
+        {"0", "0", "0", "0.5", false},    // outer taper from r = 0
+        {"2", "1", "0.5", "0", false},    // inner taper up to r = 2
+        {"-3", "-1", "0", "1", false},    // outer taper of width 1 from r = -1
+        {"1", "1", "0", "0", false},      // one radius of full amplitude
+        {"0", "inf", "0", "0", false},    // full amplitude everywhere
+    };
+    for (const envelope_case& c : cases) {
+        const std::string pattern = std::string("2 m\n0.02 epsilon\n0 phi0\n-4 alpha\n0.3 Omegas\n1 growtime\n") +
+                                    "1 starttime\n" + c.smin + " smin\n" + c.smax + " smax\n" + c.wmin +
+                                    " wmin\n" + c.wmax + " wmax\n";
+        std::string text = scalar_lines("1");
+        text.replace(text.find("1 randp0"), 1, "0");
+        setup_file s("envelope", text + pattern);
+        params p;
+        rand48 g;
+        const read_result r = read_setup(s, p, g);
+        const std::string where = std::string(c.smin) + " " + c.smax + " " + c.wmin + " " + c.wmax;
+        EXPECT_EQ(r.ok, !c.vanishes) << where << "\n" << r.diag;
+        if (c.vanishes)
+            EXPECT_EQ(r.diag.rfind(std::string(program) + ": " + s.path + ":25: pattern 1: its envelope is 0 at every "
+                                                                        "radius (smin ",
+                                   0),
+                      0u)
+                << where << "\n" << r.diag;
+        else
+            EXPECT_EQ(r.diag, "") << where;
+        EXPECT_EQ(envelope_vanishes(p, 0), c.vanishes) << where;
+    }
+}
+
+// randp0: only 1 redraws the phases; any other value keeps them and is run, with a
+// warning for values other than 0.
+TEST(Setup, Randp0OtherThanZeroOrOneWarnsAndRuns) {
+    for (const char* value : {"0", "1", "2", "-1"}) {
+        std::string text = scalar_lines("0");
+        text.replace(text.find("1 randp0"), 1, value);
+        setup_file s("randp0", text);
+        params p;
+        rand48 g;
+        const read_result r = read_setup(s, p, g);
+        EXPECT_TRUE(r.ok) << value;
+        const bool odd = std::string(value) != "0" && std::string(value) != "1";
+        EXPECT_EQ(r.diag, odd ? std::string(program) + ": " + s.path + ":11: warning: randp0: " + value +
+                                    " is neither 0 nor 1: every star keeps the patterns' phases, as with 0\n"
+                              : "")
+            << value;
+    }
+}

@@ -277,9 +277,12 @@ class CommandLine(ProgramCase):
                    "'# run 3, with the slower pattern'; keeping 0; if the line was meant as a "
                    "comment, every later value is read one line off "
                    "(orbmigrate --check shifted.setup shows them all)\n")
-        self.assertTrue(r.stdout.endswith("warnings:\n" + warning + out[-1] + "\n"), r.stdout)
+        # randp0 is read from the lseed line: a value that is neither 0 nor 1 is said too
+        randp0 = (f"orbmigrate: shifted.setup:11: warning: randp0: {BASE['lseed']} is neither 0 nor 1: "
+                  "every star keeps the patterns' phases, as with 0\n")
+        self.assertTrue(r.stdout.endswith("warnings:\n" + warning + randp0 + out[-1] + "\n"), r.stdout)
         # a run of the same file says the same on standard error
-        self.assertIn(warning, self.run_prog("orbmigrate", "shifted.setup").stderr)
+        self.assertIn(warning + randp0, self.run_prog("orbmigrate", "shifted.setup").stderr)
 
     def test_check_of_a_refused_setup(self):
         self.write("short.setup", "".join(setup_text([SPIRALS[0]]).splitlines(True)[:20]))
