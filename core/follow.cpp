@@ -1,6 +1,7 @@
 #include "follow.h"
 
 #include <cmath>
+#include <limits>
 
 #include "fastmode.h"
 #include "galaxy.h"
@@ -82,6 +83,22 @@ bool advance(const params& p, follower& f, orbit_state& s, double target, const 
     }
     s.t = target;
     unpack_xy(out, p.n_particles, s);
+    return true;
+}
+
+namespace {
+inline constexpr int landing_steps = 8;  // a step aimed at the target lands on it or within rounding
+}
+
+bool land(const params& p, orbit_state& s, double target) {
+    for (int n = 0; n < landing_steps && s.t != target; ++n) {
+        double h = target - s.t;
+        if (!integrate(p, s, h)) return false;
+    }
+    // h + t need not round to target: what is left is a rounding of the time itself
+    if (!(std::fabs(target - s.t) <= 4 * std::numeric_limits<double>::epsilon() * std::fabs(target)))
+        return s.t == target;
+    s.t = target;
     return true;
 }
 

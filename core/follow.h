@@ -39,6 +39,12 @@ struct follower {
 bool advance(const params& p, follower& f, orbit_state& s, double target,
              const std::atomic<bool>* stop = nullptr);
 
+// Lands s exactly on target with extrapolation steps aimed at it, from a state that
+// taketstep left within taketstep_tolerance of it. For output at the exact time asked
+// for, on a copy: the path the programs follow goes on from the state taketstep
+// reached. False when a step fails.
+bool land(const params& p, orbit_state& s, double target);
+
 // Output times: a list, or a running sum from `start` (t_k = t_{k-1} + step, which is
 // not start + k step), so that a run of 2e9 output times needs no list of them.
 struct output_times {

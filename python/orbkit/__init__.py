@@ -8,15 +8,89 @@
 
 Times given to and returned by the model are in model time units (one orbit at r = 1 is
 2 pi); the setup's own fields keep the file's units (dt_int, growtime, starttime in orbits,
-phi0 in degrees). Phases drawn per star (randp0 = 1) are in radians.
+phi0 in degrees). Phases drawn per star (randp0 = 1, Model.draw_phases) are in radians.
+Quantities with units (astropy) are refused with a TypeError that says which model units are
+expected: convert them first. Coming from galpy: see docs/galpy.md.
+
+Warnings: SetupWarning (the setup reader's warnings, in its words) and IntegrationWarning
+(failed stars, one per call, with the cause and the remedy; phases not given), both
+RuntimeWarning.
 """
+
+import inspect as _inspect
 
 import numpy as _np
 
-from ._orbkit import (Model, SetupError, ensemble_capacity, max_patterns, migrate,  # noqa: F401
-                      pattern_names, scalar_names, spread, twin, twin_offset, twopi)
+from ._orbkit import (IntegrationWarning, Model, SetupError, SetupWarning, __version__,  # noqa: F401
+                      ensemble_capacity, max_patterns, max_threads, migrate, pattern_names,
+                      scalar_names, spread, twin, twin_offset, twopi, _refuse_quantity)
 
-__all__ = ["Model", "SetupError", "migrate", "twin", "spread", "read", "record_names"]
+__all__ = ["Model", "SetupError", "SetupWarning", "IntegrationWarning", "migrate", "twin", "spread",
+           "read", "record_names", "__version__"]
+
+
+# ---- the Model's Python surface: signatures, quantities refused, replace
+
+_compiled_init = Model.__init__
+
+
+def _init(self, **fields):
+    _compiled_init(self, **fields)
+
+
+# Model(**fields) takes the setup's fields by name: its signature lists them, from the
+# one table of fields, with their defaults.
+_init.__signature__ = _inspect.Signature(
+    [_inspect.Parameter("self", _inspect.Parameter.POSITIONAL_OR_KEYWORD)]
+    + [_inspect.Parameter(n, _inspect.Parameter.KEYWORD_ONLY, default=0)
+       for n in scalar_names if n != "npatterns"]
+    + [_inspect.Parameter("patterns", _inspect.Parameter.KEYWORD_ONLY, default=())])
+_init.__doc__ = Model.__doc__
+_init.__qualname__ = "Model.__init__"
+Model.__init__ = _init
+
+
+def _replace(self, **fields):
+    """A new model: this one's fields with those given changed (patterns: the whole list).
+    The reader's checks run on the result."""
+    values = self.to_dict()
+    values.pop("npatterns")
+    values.update(fields)
+    return Model(**values)
+
+
+def _potential(self, x, y, t=0.0):
+    """Total potential at (x, y) and time t (model units), the patterns at their grown
+    amplitudes; broadcasts as numpy does."""
+    _refuse_quantity(x, "x", "length")
+    _refuse_quantity(y, "y", "length")
+    _refuse_quantity(t, "t", "time")
+    return self._potential(x, y, t)
+
+
+def _vc(self, r):
+    """Circular speed of the background at radius r (model units): v_c = r^gamma_."""
+    _refuse_quantity(r, "r", "length")
+    return self._vc(r)
+
+
+def _omega(self, r):
+    """Circular angular speed v_c / r at radius r (model units)."""
+    _refuse_quantity(r, "r", "length")
+    return self._omega(r)
+
+
+def _kappa(self, r):
+    """Epicycle frequency kappa = sqrt(2 (1 + gamma_)) Omega at radius r (model units)."""
+    _refuse_quantity(r, "r", "length")
+    return self._kappa(r)
+
+
+Model.replace = _replace
+Model.potential = _potential
+Model.vc = _vc
+Model.omega = _omega
+Model.kappa = _kappa
 
 # Columns of a record line before the per-pattern ones, as the files' headers name them.
 _RECORD_LEAD = ("r", "phi", "u", "v", "L", "J", "e", "theta1", "KE", "p0")
@@ -31,6 +105,8 @@ def record_names(npatterns):
 
 
 def _states_and_times(states, t, phases=None, npatterns=0):
+    _refuse_quantity(states, "states", "state")
+    _refuse_quantity(t, "t", "time")
     if isinstance(states, _np.ndarray) and states.dtype != _np.float64:
         raise ValueError(f"states: expected float64 values, got dtype {states.dtype}")
     states = _np.asarray(states, dtype=_np.float64)
@@ -103,6 +179,9 @@ def _jacobi(self, states, t=0.0, pattern=1, phases=None):
 def _force(self, x, y, t=0.0):
     """Force per unit mass (-dPhi/dx, -dPhi/dy) at (x, y) and time t, the patterns at
     their grown amplitudes: the field the integrator follows."""
+    _refuse_quantity(x, "x", "length")
+    _refuse_quantity(y, "y", "length")
+    _refuse_quantity(t, "t", "time")
     return self._force_x(x, y, t), self._force_y(x, y, t)
 
 
