@@ -200,6 +200,17 @@ model make_model(const py::kwargs& fields) {
             if (py::isinstance<py::dict>(kv.second) || py::isinstance<py::str>(kv.second))
                 throw py::type_error("patterns: expected a list of dicts, one per pattern");
             patterns = py::list(py::reinterpret_borrow<py::object>(kv.second));
+            for (std::size_t k = 0; k < patterns.size(); ++k) {  // names and types first, then values
+                if (!py::isinstance<py::dict>(patterns[k]))
+                    throw py::type_error("patterns: each pattern is a dict of up to " + std::to_string(pattern_fields) +
+                                         " values (mm, epsilon, phi0, ...)");
+                for (const auto& item : py::reinterpret_borrow<py::dict>(patterns[k])) {
+                    const std::string name = py::str(item.first);
+                    const setup_field* field = find_field(name.c_str());
+                    if (!field || !field->pattern)
+                        throw py::type_error("patterns[" + std::to_string(k) + "]: unknown field '" + name + "'");
+                }
+            }
             continue;
         }
         const setup_field* field = find_field(key.c_str());
@@ -223,17 +234,7 @@ model make_model(const py::kwargs& fields) {
             if (notes[i].kind == setup_note::error) return raise_notes(m.where(), notes, 2), m;
     }
     for (int k = 0; k < m.file.npatterns; ++k) {
-        const py::handle item = patterns[std::size_t(k)];
-        if (!py::isinstance<py::dict>(item))
-            throw py::type_error("patterns: each pattern is a dict of up to " + std::to_string(pattern_fields) +
-                                 " values (mm, epsilon, phi0, ...)");
-        const auto given = py::reinterpret_borrow<py::dict>(item);
-        for (const auto& kv : given) {
-            const std::string key = py::str(kv.first);
-            const setup_field* field = find_field(key.c_str());
-            if (!field || !field->pattern)
-                throw py::type_error("patterns[" + std::to_string(k) + "]: unknown field '" + key + "'");
-        }
+        const auto given = py::reinterpret_borrow<py::dict>(patterns[std::size_t(k)]);
         for (const setup_field& field : block_fields) {
             const std::size_t first = notes.size();
             if (given.contains(field.name))
