@@ -727,3 +727,47 @@ def test_quantities_are_refused_with_the_units_expected():
         with pytest.raises(TypeError, match=r"got a quantity with unit (kpc|Gyr); orbkit takes plain numbers "
                                             r"in model units: .*Convert first"):
             call()
+
+
+def _can_make_venvs():
+    try:
+        import ensurepip  # noqa: F401  (Debian: python3-venv)
+        import pip  # noqa: F401
+        import setuptools  # noqa: F401
+        import wheel  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+@pytest.mark.skipif(not _can_make_venvs(), reason="python3-venv, python3-pip, python3-setuptools, "
+                    "python3-wheel are not installed (sh tools/setup-debian.sh test)")
+def test_pip_installs_the_package_and_orbplot_in_a_venv(tmp_path):
+    """Trap 10: pip install --no-build-isolation from Debian's packages alone, without an
+    index (nothing fetched). The source is copied so the clone stays clean; the tests'
+    CMake build is reused (ORBKIT_CMAKE_BUILD) instead of compiling the core again."""
+    source = tmp_path / "src"
+    source.mkdir()
+    for name in ("pyproject.toml", "setup.py", "CMakeLists.txt", "README.md"):
+        shutil.copy(os.path.join(ROOT, name), source)
+    shutil.copytree(os.path.join(ROOT, "python", "orbkit"), source / "python" / "orbkit",
+                    ignore=shutil.ignore_patterns("__pycache__", "*.so"))
+    venv = tmp_path / "v"
+    subprocess.run(["/usr/bin/python3", "-m", "venv", "--system-site-packages", "--without-pip", str(venv)],
+                   check=True)
+    build = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(orbkit.__file__))))
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    env.update(ORBKIT_CMAKE_BUILD=build, PIP_NO_INDEX="1", PIP_DISABLE_PIP_VERSION_CHECK="1")
+    done = subprocess.run([str(venv / "bin" / "python"), "-m", "pip", "install", "-q", "--no-build-isolation",
+                           "--no-index", str(source)], env=env, cwd=tmp_path, capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
+    probe = subprocess.run([str(venv / "bin" / "python"), "-c",
+                            "import orbkit, os; print(orbkit.__version__); print(orbkit.__file__); "
+                            "d = os.path.dirname(orbkit.__file__); "
+                            "print(os.path.exists(d + '/py.typed'), os.path.exists(d + '/__init__.pyi'))"],
+                           env=env, cwd=tmp_path, capture_output=True, text=True)
+    assert probe.returncode == 0, probe.stderr
+    version, where, typed = probe.stdout.split("\n")[:3]
+    assert version == orbkit.__version__ and where.startswith(str(venv)) and typed == "True True"
+    assert os.access(venv / "bin" / "orbplot", os.X_OK)
+    assert "orbkit.plot" in (venv / "bin" / "orbplot").read_text()
