@@ -771,3 +771,28 @@ def test_pip_installs_the_package_and_orbplot_in_a_venv(tmp_path):
     assert version == orbkit.__version__ and where.startswith(str(venv)) and typed == "True True"
     assert os.access(venv / "bin" / "orbplot", os.X_OK)
     assert "orbkit.plot" in (venv / "bin" / "orbplot").read_text()
+
+
+def test_galpy_gives_the_same_forces():
+    """docs/galpy.md: the same model built in galpy, by the page's mapping (alpha's sign,
+    A = -eps alpha, phi0 in degrees), gives the same forces."""
+    potential = pytest.importorskip("galpy.potential")
+    g, eps, alpha, m, phi0, omegas = 0.1, 0.01, 8.0, 2, 30.0, 0.5
+    model = orbkit.Model(gamma_=g, r_min=1, r_max=2, patterns=[dict(mm=m, epsilon=eps, alpha=alpha,
+                                                                    Omegas=omegas, phi0=phi0, starttime=-1)])
+    galpy = [potential.PowerSphericalPotential(alpha=2 - 2 * g, normalize=1.0).toPlanar(),
+             potential.SteadyLogSpiralPotential(A=-eps * alpha, alpha=-alpha, m=m, omegas=omegas,
+                                                gamma=math.radians(phi0))]
+    rng = np.random.default_rng(5)
+    R, phi, t = rng.uniform(0.3, 4, 40), rng.uniform(-math.pi, math.pi, 40), rng.uniform(0, 30, 40)
+    fx, fy = model.force(R * np.cos(phi), R * np.sin(phi), t)
+    f_R = fx * np.cos(phi) + fy * np.sin(phi)
+    torque = (fy * np.cos(phi) - fx * np.sin(phi)) * R
+    want_R = [potential.evaluateplanarRforces(galpy, r, phi=p, t=s) for r, p, s in zip(R, phi, t)]
+    want_torque = [potential.evaluateplanarphitorques(galpy, r, phi=p, t=s) for r, p, s in zip(R, phi, t)]
+    np.testing.assert_allclose(f_R, want_R, rtol=1e-12, atol=1e-14)
+    np.testing.assert_allclose(torque, want_torque, rtol=1e-12, atol=1e-14)
+    # the spiral alone: a trailing spiral in both, the sign of alpha flipped
+    spiral = model.force(R * np.cos(phi), R * np.sin(phi), t)[0] - model.replace(patterns=[]).force(
+        R * np.cos(phi), R * np.sin(phi), t)[0]
+    assert np.max(np.abs(spiral)) > 1e-3

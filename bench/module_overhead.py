@@ -1,0 +1,49 @@
+#!/usr/bin/python3
+"""Per-call overhead of orbkit's Model.integrate: one star, one output time at its start
+(no step taken), called many times, with the default threads and with one thread; and the
+cost of one call that integrates nothing, against a call of an empty Python function.
+For integrate's cost per star against the programs', see bench/module_vs_program.py.
+
+usage: bench/module_overhead.py [BUILD_DIR] [CALLS]   (defaults: build, 2000)
+"""
+
+import os
+import sys
+import time
+
+here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "build"))
+calls = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
+sys.path.insert(0, os.path.join(build, "python"))
+import numpy as np  # noqa: E402
+import orbkit  # noqa: E402
+
+model = orbkit.Model.read(os.path.join(here, "examples", "migrate.setup"))
+state = model.draw(1)
+at_start = np.zeros(1)
+
+
+def per_call(threads, repeats=5):
+    """The fastest of `repeats` loops of `calls` calls, seconds per call."""
+    model.integrate(state, at_start, threads=threads)  # the worker and its team exist from here on
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        for _ in range(calls):
+            model.integrate(state, at_start, threads=threads)
+        best = min(best, (time.perf_counter() - start) / calls)
+    return best
+
+
+def empty():
+    pass
+
+
+start = time.perf_counter()
+for _ in range(calls):
+    empty()
+floor = (time.perf_counter() - start) / calls
+print(f"orbkit {orbkit.__version__}, {os.cpu_count()} processors, {calls} calls per loop")
+print(f"integrate, default threads ({orbkit.max_threads} at most): {per_call(None) * 1e3:.3f} ms per call")
+print(f"integrate, threads=1: {per_call(1) * 1e3:.3f} ms per call")
+print(f"an empty Python call: {floor * 1e6:.2f} us")
