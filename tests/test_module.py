@@ -603,10 +603,10 @@ def test_model_warns_as_the_reader_warns(tmp_path):
     assert len(words) == 2 and "gamma_" in words[0] and "randp0: 3" in words[1]
 
 
-def test_integrate_starts_at_t0_and_every_row_is_at_the_time_asked():
+def test_integrate_starts_at_t0_and_every_row_is_at_the_time_asked(tables):
     """Traps 4 and 5: states at t0, rows at exactly the times asked for with both methods;
     the default method keeps the programs' path; one state (4,) and integers work."""
-    model = orbkit.Model.read(os.path.join(EXAMPLES, "migrate.setup"))
+    model, table = tables["migrate"]
     states = model.draw(4)
     later = np.linspace(2 * math.pi, 4 * math.pi, 3)
     for method in ("bs", "dop853"):
@@ -624,7 +624,7 @@ def test_integrate_starts_at_t0_and_every_row_is_at_the_time_asked():
     assert off_exact < 1e-8 < off_reached
     # the landing leaves the path alone: the last row as reached is the survey's end state
     end = model.integrate(states, [model.tmax], exact=False)
-    assert np.array_equal(end[:, 0, :2], np.c_[orbkit.migrate(model)["x"][:4], orbkit.migrate(model)["y"][:4]])
+    assert np.array_equal(end[:, 0, :2], np.c_[table["x"][:4], table["y"][:4]])
     # a run cut into two chunks goes on from where the first ended
     half = times[len(times) // 2]
     first = model.integrate(states, [half], method="dop853", tol=1e-14)[:, 0]
