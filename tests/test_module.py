@@ -539,7 +539,7 @@ def test_every_front_end_refuses_a_bad_setup_in_the_same_words(tmp_path, name, p
 
 # ---- the traps a galpy user falls into
 
-def test_a_pattern_without_its_envelope_has_full_amplitude_and_a_vanishing_one_is_refused():
+def test_a_pattern_without_its_envelope_has_full_amplitude_and_a_vanishing_one_is_refused(tmp_path):
     """Trap 1: a pattern given without smin ... wmax acts at every radius; one whose
     envelope is 0 everywhere is refused, by Model() as by the reader."""
     spiral = dict(mm=2, epsilon=0.01, alpha=8, Omegas=0.5)
@@ -559,6 +559,11 @@ def test_a_pattern_without_its_envelope_has_full_amplitude_and_a_vanishing_one_i
     want_y = f_r * math.sin(0.3) + f_phi * math.cos(0.3)
     np.testing.assert_allclose(fx - bx, want_x, rtol=1e-9, atol=1e-15)
     np.testing.assert_allclose(fy - by, want_y, rtol=1e-9, atol=1e-15)
+    # written and read back by the programs' reader: the same model, and no warning about inf
+    model.write(tmp_path / "open.setup")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert orbkit.Model.read(tmp_path / "open.setup") == model
     with pytest.raises(orbkit.SetupError, match=r"^Model\(\): pattern 1: its envelope is 0 at every radius"):
         orbkit.Model(r_min=1, r_max=3, patterns=[dict(spiral, smin=0, smax=0, wmin=0, wmax=0)])
 
