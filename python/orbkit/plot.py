@@ -658,7 +658,7 @@ def run(argv):
         try:
             model.spread_times()    # the spread program's rule for the output interval
         except SetupError as err:
-            raise InputError(f"{setup_path}: {err}") from None
+            raise InputError(str(err)) from None  # "PATH: ...", as the spread program says it
     out = args.output or table + ".png"
     if args.command == "migrate":
         plot_migrate(model, setup_path, table, out, args.size, args.mode or "auto")
