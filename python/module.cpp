@@ -19,7 +19,6 @@
 #include <thread>
 #include <unistd.h>
 #include <functional>
-#include <sys/resource.h>
 #include <vector>
 
 #include "follow.h"
