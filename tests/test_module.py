@@ -675,6 +675,15 @@ def test_failures_make_one_warning_per_call_with_cause_and_remedy():
     assert "star 4 at t = 0 (r = 0), ..." in text and "star 5 " not in text
     assert text.endswith("Cause: near the centre, where the background's force is singular: "
                          "start the stars away from r = 0")
+    # away from the centre: a run beyond 800 orbits under a rotating pattern points to the
+    # fast mode; at its start, the exhausted work budget (a pattern of absurd speed here)
+    wild = orbkit.Model(r_min=1, r_max=2, patterns=[dict(mm=2, epsilon=0.01, alpha=8, Omegas=1e8)])
+    for t0, cause in ((0.0, "the work budget of an advance ran out"),
+                      (900 * orbkit.twopi, "a run beyond about 800 orbits under a rotating pattern")):
+        with pytest.warns(orbkit.IntegrationWarning) as caught:
+            wild.integrate([1.5, 0.0, 0.0, 1.0], [t0 + 1.0], t0=t0)
+        assert len(caught) == 1 and f"(r = 1.5). Cause: {cause}" in str(caught[0].message)
+        assert 'method="dop853"' in str(caught[0].message)
 
 
 def test_a_model_is_a_value():
