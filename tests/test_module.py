@@ -737,6 +737,7 @@ def test_quantities_are_refused_with_the_units_expected():
              lambda: model.integrate(_Quantity([[1.0, 0, 0, 1]], "kpc"), [1.0]),
              lambda: model.integrate([[1.0, 0, 0, 1]], _Quantity([1.0], "Gyr")),
              lambda: model.record(model.draw(2), _Quantity([1.0, 2.0], "Gyr")),
+             lambda: model.growth(1, _Quantity([1.0], "Gyr")),
              lambda: orbkit.Model(r_min=_Quantity(1.0, "kpc"), r_max=2)]
     for call in calls:
         with pytest.raises(TypeError, match=r"got a quantity with unit (kpc|Gyr); orbkit takes plain numbers "

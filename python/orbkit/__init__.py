@@ -86,6 +86,17 @@ def _kappa(self, r):
     return self._kappa(r)
 
 
+_compiled_growth = Model.growth
+
+
+def _growth(self, pattern, t):
+    """Growth factor of a pattern (1 for the first) at times t (model units): 0 before its
+    starttime, rising linearly over its growtime, then 1."""
+    _refuse_quantity(t, "t", "time")
+    return _compiled_growth(self, pattern, t)
+
+
+Model.growth = _growth
 Model.replace = _replace
 Model.potential = _potential
 Model.vc = _vc
