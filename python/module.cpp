@@ -521,9 +521,9 @@ template <class Work>
 void run_interruptible(Work&& work) {
     std::atomic<bool> stop{false};
     bool interrupted;
+    if (!jobs || jobs->pid != getpid()) jobs = new job_thread();  // under the GIL: made once
     {
         py::gil_scoped_release nogil;
-        if (!jobs || jobs->pid != getpid()) jobs = new job_thread();
         std::unique_lock<std::mutex> mine(jobs->busy, std::try_to_lock);
         if (mine.owns_lock()) {
             {
