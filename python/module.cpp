@@ -851,15 +851,15 @@ std::string model_doc() {
         "that speed, times in model units (2 pi per orbit at r = 1). The setup's fields keep\n"
         "the file's units (orbits, degrees), as below. Quantities with units are refused.\n\n"
         "Fields (name, unit, default: meaning):\n";
-    const auto line = [&d](const setup_field& f, const char* dflt) {
-        d += std::string("  ") + f.name + " (" + (*f.unit ? f.unit : "number") + ", " + dflt + "): " + f.meaning +
-             "\n";
+    const auto line = [&d](const setup_field& f, const char* dflt, const char* indent) {
+        const char* unit = *f.unit ? f.unit : f.type == field_type::real ? "number" : "integer";
+        d += std::string(indent) + f.name + " (" + unit + ", " + dflt + "): " + f.meaning + "\n";
     };
     for (const setup_field& f : scalar_fields)
-        if (std::string(f.name) != "npatterns") line(f, "0");
+        if (std::string(f.name) != "npatterns") line(f, "0", "  ");
     d += "  npatterns (integer, len(patterns)): spiral patterns, 0 to 10; implied by patterns\n"
          "  patterns (list of dicts, []): one dict per spiral pattern, of the fields:\n";
-    for (const setup_field& f : block_fields) line(f, pattern_default(f) == 0 ? "0" : "inf");
+    for (const setup_field& f : block_fields) line(f, pattern_default(f) == 0 ? "0" : "inf", "    ");
     d += "\nA Model is immutable: it compares, hashes and pickles by value; replace(**fields)\n"
          "makes a changed copy, to_dict() gives the fields as Model() takes them.";
     return d;
