@@ -23,6 +23,7 @@
 
 #include "follow.h"
 #include "galaxy.h"
+#include "model.h"
 #include "orbits.h"
 #include "output.h"
 #include "params.h"
@@ -98,24 +99,7 @@ void refuse_quantity(const py::handle& obj, const char* name, const char* expect
                          "for a length, (t * (220 * u.km / u.s) / (8 * u.kpc)).decompose().value for a time");
 }
 
-// ---- the model
-
-// A model and its run: the values as a setup file gives them (orbits, degrees) and
-// the same converted to model units, as the programs hold them.
-struct model {
-    params file;         // the setup's own numbers: what write() writes and the attributes show
-    params p;            // to_model_units(file), with one particle per integration
-    std::string source;  // the setup file it was read from, or "" for Model(**fields)
-
-    void derive() {
-        p = file;
-        to_model_units(p);
-        p.n_particles = 1;
-        p.number_equations = 6 * p.n_particles;
-    }
-    // what the setup's messages start with
-    std::string where() const { return source.empty() ? "Model()" : source; }
-};
+// ---- the model (model.h)
 
 // The value of a pattern field that Model(patterns=[...]) leaves out: 0, but the
 // annulus of full amplitude reaches to infinity, so that a pattern given without its
@@ -867,6 +851,14 @@ std::string model_doc() {
 
 }  // namespace
 
+// model.h: what the other binding files share with this one
+integrator method_argument(const py::object& method, const py::object& tol) { return integrator_of(method, tol); }
+int threads_argument(const py::object& threads) { return thread_count(threads); }
+void run_released(const std::function<void(const std::atomic<bool>*)>& work) { run_interruptible(work); }
+void warn_user(const std::string& message) { warn(message); }
+
+void bind_analysis(py::module_& m);  // analysis_bind.cpp
+
 PYBIND11_MODULE(_orbkit, mod) {
     mod.doc() = "orbkit's compiled core: models, draws, integrations and the programs' tables";
     mod.attr("__version__") = ORBKIT_VERSION;
@@ -1025,4 +1017,5 @@ PYBIND11_MODULE(_orbkit, mod) {
             py::arg("method") = "bs", py::arg("tol") = py::none(),
             "The spread ensemble: orbspread's .l table at full precision, a structured array\n"
             "t (orbits) rmax lsig lmax. SetupError for a dt_int the spread program refuses.");
+    bind_analysis(mod);
 }

@@ -1,0 +1,43 @@
+// finite-time Lyapunov exponents: a star and a shadow orbit, renormalised at fixed intervals
+#pragma once
+
+#include <atomic>
+
+#include "follow.h"
+#include "params.h"
+#include "state.h"
+
+// Benettin's method. The shadow starts d0 away from the star in phase space
+// (x, y, vx, vy, with lengths and speeds in model units, Euclidean distance), along
+// (1, 1, 1, 1)/2. Both are followed together as one system of two bodies, so that
+// both integrators put them at the same time and the same step; at the end of every
+// interval tau the distance d_k is measured and the shadow is pulled back along the
+// separation to distance d0. The finite-time exponent after k intervals is
+//   lambda_k = sum_{j <= k} ln(d_j / d0) / (t_k - t0),
+// in inverse model time units (x 2 pi: per orbit at r = 1). For a regular orbit the
+// separation grows as a power of t and lambda_k falls as ln t / t; for a chaotic one
+// it tends to the largest Lyapunov exponent. While d stays small against the orbit's
+// scale the result depends neither on d0 nor on tau.
+inline constexpr double lyapunov_default_d0 = 1e-9;
+
+struct lyapunov_run {
+    integrator how;                   // either method; the same for star and shadow
+    double d0 = lyapunov_default_d0;  // phase-space distance of the shadow after every renormalisation
+    double tau = 0;                   // renormalisation interval, model time units
+    int intervals = 0;                // renormalisations; an exponent after each
+    double t0 = 0;                    // time of the initial state
+};
+
+// One star: lambda[0 .. intervals) receives lambda_1 .. lambda_K. Returns the number
+// of intervals completed; after a failed or stopped integration the rest of lambda
+// is NaN. A separation that is not a positive finite number (the shadow lost in the
+// star's rounding, or an orbit gone to infinity) ends the run the same way.
+int lyapunov(const params& p, const orbit_state& star, const lyapunov_run& run, double* lambda,
+             const std::atomic<bool>* stop = nullptr);
+
+// n stars on nthreads threads: star i from stars[i] (its t is ignored: run.t0),
+// with the pattern phases phases[i * npatterns ...] when phases is not null (radians),
+// its exponents in lambda[i * intervals ...] and its completed intervals in done[i].
+void lyapunov_stars(const params& p, long n, const orbit_state* stars, const double* phases,
+                    const lyapunov_run& run, double* lambda, int* done, int nthreads,
+                    const std::atomic<bool>* stop = nullptr);
