@@ -287,3 +287,6 @@ def _is_number(text, kind):
         return True
     except ValueError:
         return False
+
+
+from . import analysis  # noqa: E402,F401  (orbkit.analysis)
