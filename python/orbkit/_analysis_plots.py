@@ -1,0 +1,201 @@
+"""Pictures of orbkit.analysis's results: one function per analysis, arrays in, a PNG
+out (matplotlib, Agg). Where an axis is a radius or an angular momentum, each pattern's
+corotation (solid), inner (dashed) and outer (dotted) Lindblad resonances are marked in
+the pattern's colour, at the angular momentum of a circular orbit there."""
+
+import numpy as np
+
+from . import analysis
+
+DPI = 100
+RES_STYLE = {"CR": "-", "ILR": "--", "OLR": ":"}
+PATTERN_COLOURS = ["tab:red", "tab:blue", "tab:green", "tab:orange", "tab:purple",
+                   "tab:brown", "tab:pink", "tab:olive", "tab:cyan", "tab:gray"]
+TWOPI = 2 * np.pi
+
+__all__ = ["plot_lyapunov", "plot_diffusion", "plot_churning", "plot_trapping"]
+
+
+def _pyplot():
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    plt.rcParams.update({"font.size": 10, "axes.titlesize": 10, "legend.fontsize": 8})
+    return plt
+
+
+def _figure(size, ncols):
+    plt = _pyplot()
+    fig, axes = plt.subplots(1, ncols, figsize=(size[0] / DPI, size[1] / DPI), dpi=DPI)
+    return plt, fig, axes
+
+
+def _save(plt, fig, out):
+    fig.tight_layout()
+    fig.savefig(out, dpi=DPI)
+    plt.close(fig)
+    return out
+
+
+def _resonances(ax, model, axis, lo, hi):
+    """Vertical lines at every pattern's resonances inside [lo, hi] of a radius axis
+    (axis 'r') or an angular momentum axis ('L'); one legend entry per kind."""
+    drawn = False
+    for k in range(model.npatterns):
+        for kind, r in model.resonances(k + 1).items():
+            if not np.isfinite(r):
+                continue
+            x = r if axis == "r" else float(r * model.vc(r))
+            if lo <= x <= hi:
+                label = kind if model.npatterns == 1 else f"{kind} {k + 1}"
+                ax.axvline(x, ls=RES_STYLE[kind], color=PATTERN_COLOURS[k % 10], lw=1.0,
+                           alpha=0.8, label=label)
+                drawn = True
+    return drawn
+
+
+def _span(values, pad=0.05):
+    values = np.asarray(values, float)
+    values = values[np.isfinite(values)]
+    if values.size == 0:
+        return 0.0, 1.0
+    lo, hi = float(values.min()), float(values.max())
+    d = (hi - lo) * pad if hi > lo else max(abs(lo) * pad, 0.05)
+    return lo - d, hi + d
+
+
+def plot_lyapunov(model, states, times, exponents, out, *, size=(1000, 420), curves=40):
+    """Left: each star's finite-time exponent against time (log-log, per orbit at
+    r = 1), at most `curves` of them, coloured by initial guiding radius, with the
+    ln(t)/t of a star whose shadow only shears away. Right: the exponent at the last
+    time against the initial guiding radius, resonances marked."""
+    states = np.asarray(states, float)
+    rg = analysis.guiding_radius(model, states[:, 0] * states[:, 3] - states[:, 1] * states[:, 2])
+    lam = np.asarray(exponents, float) * TWOPI   # per orbit
+    t = np.asarray(times, float) / TWOPI          # orbits
+    plt, fig, (ax, axr) = _figure(size, 2)
+    cmap = plt.get_cmap("viridis")
+    lo, hi = _span(rg, 0.0)
+    shown = np.linspace(0, len(lam) - 1, min(curves, len(lam))).astype(int) if len(lam) else []
+    for i in shown:
+        c = cmap((rg[i] - lo) / (hi - lo) if hi > lo else 0.5)
+        ax.loglog(t, np.where(lam[i] > 0, lam[i], np.nan), color=c, lw=0.8, alpha=0.8)
+    if len(t):
+        # shear alone: ln(d/d0) ~ ln(t / t1), the exponent falls as ln(t)/t
+        ax.loglog(t, np.log(1.0 + t / t[0]) / t, "k--", lw=1, label="regular: ln t / t")
+        ax.legend(loc="lower left")
+    ax.set_xlabel("t (orbits)")
+    ax.set_ylabel(r"finite-time exponent $\lambda$ (per orbit)")
+    ax.set_title("exponent against time")
+    last = lam[:, -1] if lam.shape[1] else np.full(len(lam), np.nan)
+    sc = axr.scatter(rg, last, c=rg, cmap=cmap, s=10, vmin=lo, vmax=hi)
+    xl = _span(rg)
+    if _resonances(axr, model, "r", *xl):
+        axr.legend(loc="upper right")
+    axr.set_xlim(*xl)
+    axr.set_yscale("log")
+    axr.set_xlabel(r"initial guiding radius $R_g$")
+    axr.set_ylabel(r"$\lambda$ at t = %.3g orbits" % (t[-1] if len(t) else 0))
+    axr.set_title("exponent against radius")
+    fig.colorbar(sc, ax=axr, label=r"$R_g$")
+    return _save(plt, fig, out)
+
+
+def plot_diffusion(model, table, out, *, size=(1000, 420)):
+    """From analysis.diffusion's table: D_LL and <dL> with their bootstrap errors
+    against the initial angular momentum, resonances marked."""
+    d = np.asarray(table)
+    plt, fig, (ax, axm) = _figure(size, 2)
+    ok = d["count"] > 0
+    x = d["centre"][ok]
+    xl = (float(d["lo"][0]), float(d["hi"][-1])) if len(d) else (0.0, 1.0)
+    ax.errorbar(x, d["D"][ok], yerr=d["D_err"][ok], fmt="o", color="k", ms=4, capsize=2)
+    ax.set_ylabel(r"$D_{LL} = \langle \Delta L^2 \rangle / 2t$")
+    ax.set_title(r"diffusion coefficient (bootstrap errors)")
+    axm.errorbar(x, d["mean"][ok], yerr=d["mean_err"][ok], fmt="s", color="tab:blue", ms=4,
+                 capsize=2)
+    axm.axhline(0.0, color="0.6", lw=0.8)
+    axm.set_ylabel(r"$\langle \Delta L \rangle$")
+    axm.set_title("mean change (drift)")
+    for a in (ax, axm):
+        a.set_xlim(*xl)
+        a.set_xlabel(r"initial angular momentum $L_0$")
+        if _resonances(a, model, "L", *xl):
+            a.legend(loc="upper right")
+    return _save(plt, fig, out)
+
+
+def plot_churning(model, c, out, *, size=(1000, 420)):
+    """From analysis.churning's table: left, the change of guiding radius (churning)
+    against the initial angular momentum, resonances marked; right, churning against
+    blurring, star by star."""
+    c = np.asarray(c)
+    plt, fig, (ax, axb) = _figure(size, 2)
+    ok = np.isfinite(c["dRg"]) & np.isfinite(c["blur"])
+    s = 8 if ok.sum() < 2000 else 2
+    sc = ax.scatter(c["L0"][ok], c["dRg"][ok], c=c["e0"][ok], cmap="plasma", s=s)
+    xl = _span(c["L0"][ok])
+    ax.set_xlim(*xl)
+    ax.axhline(0.0, color="0.6", lw=0.8)
+    if _resonances(ax, model, "L", *xl):
+        ax.legend(loc="upper right")
+    fig.colorbar(sc, ax=ax, label="initial epicycle amplitude e")
+    ax.set_xlabel(r"initial angular momentum $L_0$")
+    ax.set_ylabel(r"churning $\Delta R_g$")
+    ax.set_title("churning: change of guiding radius")
+    axb.scatter(c["dRg"][ok], c["blur"][ok], s=s, color="k", alpha=0.6)
+    lim = _span(np.concatenate([c["dRg"][ok], c["blur"][ok]]))
+    axb.plot(lim, [-lim[0], -lim[1]], color="0.6", lw=0.8, label="r unchanged")
+    axb.legend(loc="upper right")
+    axb.set_xlim(*lim)
+    axb.set_ylim(*lim)
+    axb.set_aspect("equal")
+    axb.set_xlabel(r"churning $\Delta R_g$")
+    axb.set_ylabel(r"blurring $\Delta(r - R_g)$")
+    rms = np.sqrt(np.mean(c["dRg"][ok] ** 2)), np.sqrt(np.mean(c["blur"][ok] ** 2))
+    axb.set_title("rms churning %.3g, blurring %.3g" % rms)
+    return _save(plt, fig, out)
+
+
+def plot_trapping(model, orbits, times, trap, out, *, pattern=1, size=(1000, 420), curves=30):
+    """Left: the guiding centre's azimuth in the pattern's turning frame against time
+    for up to `curves` stars, trapped (librating) ones in colour, circulating ones grey.
+    Right: the libration period of every trapped star against its initial guiding
+    radius, the pattern's resonances marked."""
+    psi = analysis.pattern_angle(model, orbits, times, pattern=pattern)
+    o = np.asarray(orbits, float)
+    t = np.asarray(times, float)
+    t = t if t.ndim == 1 else t[0]
+    rg = analysis.guiding_radius(model, o[:, 0, 0] * o[:, 0, 3] - o[:, 0, 1] * o[:, 0, 2])
+    trapped = np.asarray(trap["trapped"])
+    plt, fig, (ax, axr) = _figure(size, 2)
+    # as many librating as circulating stars, where there are enough of both
+    caught, free = np.flatnonzero(trapped), np.flatnonzero(~trapped)
+    half = max(curves - min(len(free), curves // 2), curves // 2)
+    shown = np.concatenate([free[:curves - min(len(caught), half)], caught[:half]])
+    cmap = plt.get_cmap("tab10")
+    for j, i in enumerate(shown):
+        if trapped[i]:
+            ax.plot(t / TWOPI, psi[i] - psi[i, 0], color=cmap(j % 10), lw=1.0)
+        else:
+            ax.plot(t / TWOPI, psi[i] - psi[i, 0], color="0.7", lw=0.6)
+    ax.set_ylim(-2 * np.pi, 2 * np.pi)
+    ax.set_xlabel("t (orbits)")
+    ax.set_ylabel(r"$\phi_g - \Omega_p t$ (from its start, rad)")
+    ax.set_title("azimuth in the frame of pattern %d: %d of %d stars librate"
+                 % (pattern, int(trapped.sum()), len(trapped)))
+    period = np.asarray(trap["period"], float) / TWOPI
+    xl = _span(rg)
+    axr.scatter(rg[~trapped], np.zeros((~trapped).sum()), s=6, color="0.7", label="circulating (at 0)")
+    axr.scatter(rg[trapped], np.where(np.isfinite(period[trapped]), period[trapped], 0.0), s=12,
+                color="tab:red", label="librating")
+    axr.set_xlim(*xl)
+    axr.set_xlabel(r"initial guiding radius $R_g$")
+    axr.set_ylabel("libration period (orbits)")
+    axr.set_title("trapped stars about corotation")
+    k = pattern - 1
+    for kind, r in model.resonances(pattern).items():
+        if np.isfinite(r) and xl[0] <= r <= xl[1]:
+            axr.axvline(r, ls=RES_STYLE[kind], color=PATTERN_COLOURS[k % 10], lw=1.0, label=kind)
+    axr.legend(loc="upper right")
+    return _save(plt, fig, out)
