@@ -341,9 +341,16 @@ def _turning_points(psi, swing):
     than swing towards it and then more than swing back, so that wiggles smaller than
     swing are not turns, and neither is the start."""
     turns = []
+    if len(psi) == 0:
+        return turns
+    # psi is monotonic between its local extremes: only they (and the ends) can become
+    # a turn or confirm one
+    step = _np.sign(_np.diff(psi))
+    where = _np.concatenate([[0], _np.flatnonzero(step[1:] != step[:-1]) + 1, [len(psi) - 1]])
     direction = 0  # +1 rising, -1 falling, 0 not yet moved by swing from the start
-    ext, at = (psi[0], 0) if len(psi) else (0.0, 0)
-    for i, v in enumerate(psi):
+    ext, at = psi[0], 0
+    for i in where:
+        v = psi[i]
         if direction == 0:
             if abs(v - psi[0]) > swing:
                 direction = 1 if v > psi[0] else -1
