@@ -187,8 +187,10 @@ def plot_trapping(model, orbits, times, trap, out, *, pattern=1, size=(1000, 420
     period = np.asarray(trap["period"], float) / TWOPI
     xl = _span(rg)
     axr.scatter(rg[~trapped], np.zeros((~trapped).sum()), s=6, color="0.7", label="circulating (at 0)")
-    axr.scatter(rg[trapped], np.where(np.isfinite(period[trapped]), period[trapped], 0.0), s=12,
-                color="tab:red", label="librating")
+    timed = trapped & np.isfinite(period)
+    axr.scatter(rg[timed], period[timed], s=12, color="tab:red", label="librating")
+    axr.scatter(rg[trapped & ~timed], np.zeros((trapped & ~timed).sum()), s=14,
+                facecolors="none", edgecolors="tab:red", label="librating, < 3 turns (at 0)")
     axr.set_xlim(*xl)
     axr.set_xlabel(r"initial guiding radius $R_g$")
     axr.set_ylabel("libration period (orbits)")
@@ -199,3 +201,45 @@ def plot_trapping(model, orbits, times, trap, out, *, pattern=1, size=(1000, 420
             axr.axvline(r, ls=RES_STYLE[kind], color=PATTERN_COLOURS[k % 10], lw=1.0, label=kind)
     axr.legend(loc="upper right")
     return _save(plt, fig, out)
+
+
+# ---- orbplot's commands: a setup file in, the analysis computed, its picture out
+
+COMMANDS = {
+    "lyapunov": "finite-time Lyapunov exponents of the setup's stars against time and radius",
+    "diffusion": "D_LL and <dL> in bins of L0 from the survey, with bootstrap errors",
+    "churning": "change of guiding radius (churning) against L0, and against blurring",
+    "trapping": "guiding-centre azimuth in a pattern's frame; librating stars and periods",
+}
+FINE_STEP = 0.1 * TWOPI  # trapping: at most a tenth of an orbit between output times
+
+
+def run_command(command, setup, out, size, n=None, method="dop853", pattern=1):
+    """Computes one analysis of the model of setup (a path) and draws it to out: the
+    first n stars of the survey (default nstars) drawn as orbmigrate draws them,
+    integrated with `method` to the end of the run."""
+    import orbkit
+    model = orbkit.Model.read(setup)
+    drawn = model.draw(n)
+    states, phases = drawn if isinstance(drawn, tuple) else (drawn, None)
+    if command == "lyapunov":
+        times, lam = analysis.lyapunov(model, states, phases=phases, method=method)
+        return plot_lyapunov(model, states, times, lam, out, size=size)
+    if command in ("diffusion", "churning"):
+        s = analysis.survey(model, n, method=method)
+        if command == "churning":
+            c = analysis.churning(model, s.initial, s.final, s.t, phases=s.phases)
+            return plot_churning(model, c, out, size=size)
+        d = analysis.diffusion(model.quantity("L", s.initial), model.quantity("L", s.final, s.t),
+                               s.t, bins=12)
+        return plot_diffusion(model, d, out, size=size)
+    if command == "trapping":
+        # the output interval, split so that no star's angle in the pattern's frame
+        # moves by more than pi between two times
+        per = max(1, int(np.ceil(model.dt_int * TWOPI / FINE_STEP)))
+        count = model.nsteps * per
+        times = np.arange(count + 1) * (model.dt_int * TWOPI / per)
+        orbits = model.integrate(states, times, phases=phases, method=method)
+        trap = analysis.trapping(model, orbits, times, pattern=pattern)
+        return plot_trapping(model, orbits, times, trap, out, pattern=pattern, size=size)
+    raise ValueError(f"unknown command {command!r}")
