@@ -255,3 +255,18 @@ def test_gallery_example_draws_its_picture(script, tmp_path, monkeypatch):
     runpy.run_path(script, run_name="__main__")
     pngs = list(tmp_path.glob("*.png"))
     assert len(pngs) == 1 and pngs[0].stat().st_size > 10000
+
+
+# ---- orbplot's commands
+
+def test_orbplot_draws_each_analysis_of_a_setup(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    from orbkit import plot
+    setup = tmp_path / "short.setup"
+    with_fields(orbkit.Model.read(os.path.join(EXAMPLES, "migrate.setup")), nsteps=8).write(setup)
+    for command in ("lyapunov", "diffusion", "churning", "trapping"):
+        assert plot.main([command, "-n", "6", "--size", "600x300", str(setup)]) == 0
+        assert (tmp_path / f"short.setup.{command}.png").stat().st_size > 5000
+    assert plot.main(["trapping", "--pattern", "3", str(setup)]) == 2
+    assert capsys.readouterr().err.endswith(f"orbplot: {setup}: --pattern: expected 1 .. 2, got 3\n")
+    assert plot.main(["churning", "-o", str(tmp_path / "no" / "such.png"), "-n", "2", str(setup)]) == 2

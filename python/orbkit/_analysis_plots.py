@@ -203,23 +203,21 @@ def plot_trapping(model, orbits, times, trap, out, *, pattern=1, size=(1000, 420
     return _save(plt, fig, out)
 
 
-# ---- orbplot's commands: a setup file in, the analysis computed, its picture out
+# ---- orbplot's commands: a model in, the analysis computed, its picture out
 
 COMMANDS = {
-    "lyapunov": "finite-time Lyapunov exponents of the setup's stars against time and radius",
-    "diffusion": "D_LL and <dL> in bins of L0 from the survey, with bootstrap errors",
-    "churning": "change of guiding radius (churning) against L0, and against blurring",
-    "trapping": "guiding-centre azimuth in a pattern's frame; librating stars and periods",
+    "lyapunov": "finite-time Lyapunov exponents against time and radius",
+    "diffusion": "D_LL and <dL> in bins of L0, with bootstrap errors",
+    "churning": "change of guiding radius (churning) against L0 and against blurring",
+    "trapping": "guiding-centre azimuth in a pattern's frame: librating stars, periods",
 }
 FINE_STEP = 0.1 * TWOPI  # trapping: at most a tenth of an orbit between output times
 
 
-def run_command(command, setup, out, size, n=None, method="dop853", pattern=1):
-    """Computes one analysis of the model of setup (a path) and draws it to out: the
-    first n stars of the survey (default nstars) drawn as orbmigrate draws them,
-    integrated with `method` to the end of the run."""
-    import orbkit
-    model = orbkit.Model.read(setup)
+def run_command(command, model, out, size, n=None, method="dop853", pattern=1):
+    """Computes one analysis of a model's survey and draws it to out: the first n stars
+    (default nstars) drawn as orbmigrate draws them, integrated with `method` to the
+    end of the run."""
     drawn = model.draw(n)
     states, phases = drawn if isinstance(drawn, tuple) else (drawn, None)
     if command == "lyapunov":
@@ -234,11 +232,12 @@ def run_command(command, setup, out, size, n=None, method="dop853", pattern=1):
                                s.t, bins=12)
         return plot_diffusion(model, d, out, size=size)
     if command == "trapping":
+        if not 1 <= pattern <= model.npatterns:
+            raise ValueError(f"--pattern: expected 1 .. {model.npatterns}, got {pattern}")
         # the output interval, split so that no star's angle in the pattern's frame
         # moves by more than pi between two times
         per = max(1, int(np.ceil(model.dt_int * TWOPI / FINE_STEP)))
-        count = model.nsteps * per
-        times = np.arange(count + 1) * (model.dt_int * TWOPI / per)
+        times = np.arange(model.nsteps * per + 1) * (model.dt_int * TWOPI / per)
         orbits = model.integrate(states, times, phases=phases, method=method)
         trap = analysis.trapping(model, orbits, times, pattern=pattern)
         return plot_trapping(model, orbits, times, trap, out, pattern=pattern, size=size)

@@ -18,6 +18,8 @@ import numpy as np
 from numpy.lib.recfunctions import structured_to_unstructured
 
 from . import Model, SetupError, read, twopi
+from ._analysis_plots import (COMMANDS as _ANALYSES, plot_churning, plot_diffusion,  # noqa: F401
+                              plot_lyapunov, plot_trapping, run_command as _run_analysis)
 
 HIST_ABOVE = 3000                  # more stars than this: a 2D histogram instead of a scatter
 DPI = 100                          # pixels per inch of the written PNG; --size is in pixels
@@ -586,6 +588,12 @@ output files (unless -o names another path), the picture sits next to its table:
   orbplot spread SETUP            SETUP.l    ->  SETUP.l.png
   orbplot twin SETUP              SETUP.rx   ->  SETUP.rx.png
 
+analyses of the setup's stars, computed with orbkit.analysis (no table needed):
+  orbplot lyapunov SETUP          ->  SETUP.lyapunov.png
+  orbplot diffusion SETUP         ->  SETUP.diffusion.png
+  orbplot churning SETUP          ->  SETUP.churning.png
+  orbplot trapping SETUP          ->  SETUP.trapping.png
+
 exit status: 0 when the picture is written; 2 for a missing, unreadable or malformed
 input file (named as FILE:LINE on standard error) or an unwritable output path.
 """
@@ -636,11 +644,35 @@ def _parser():
                        "drawn at 5e-4 with their own marker), and the change of L of the "
                        "star against that of its twin.")
     s.add_argument("setup", metavar="SETUP")
+    for name, what in _ANALYSES.items():
+        s = sub.add_parser(name, parents=[common], help=what,
+                           description=f"From SETUP's model and stars: {what}; resonances "
+                           "marked. The stars are drawn and integrated as orbmigrate does, "
+                           "by default with the fast integrator.")
+        s.add_argument("setup", metavar="SETUP")
+        s.add_argument("-n", "--stars", type=int, default=None, metavar="N",
+                       help="the first N stars of the survey (default nstars)")
+        s.add_argument("--method", choices=("dop853", "bs"), default="dop853",
+                       help="integrator (default dop853; bs gives the programs' digits)")
+        if name == "trapping":
+            s.add_argument("--pattern", type=int, default=1, metavar="K",
+                           help="corotation of pattern K, counted from 1 (default 1)")
     return p
 
 
 def run(argv):
     args = _parser().parse_args(argv)
+    if args.command in _ANALYSES:
+        model = read_setup(args.setup)
+        out = args.output or f"{args.setup}.{args.command}.png"
+        try:
+            _run_analysis(args.command, model, out, args.size, args.stars, args.method,
+                          getattr(args, "pattern", 1))
+        except OSError as err:
+            raise InputError(f"{out}: {err.strerror}") from None
+        except ValueError as err:
+            raise InputError(f"{args.setup}: {err}") from None
+        return out
     if args.command == "orbit":
         setup_path = args.setup
         if setup_path is None:
