@@ -13,7 +13,7 @@ import numpy as np
 
 import orbkit
 from orbkit import analysis
-from orbkit._analysis_plots import plot_churning
+from orbkit.plot import plot_churning
 
 here = os.path.dirname(os.path.abspath(__file__))
 model = orbkit.Model.read(os.path.join(here, "..", "..", "examples", "migrate.setup"))

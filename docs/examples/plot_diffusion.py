@@ -11,7 +11,7 @@ import os
 
 import orbkit
 from orbkit import analysis
-from orbkit._analysis_plots import plot_diffusion
+from orbkit.plot import plot_diffusion
 
 here = os.path.dirname(os.path.abspath(__file__))
 model = orbkit.Model.read(os.path.join(here, "..", "..", "examples", "migrate.setup"))

@@ -12,7 +12,7 @@ import numpy as np
 
 import orbkit
 from orbkit import analysis
-from orbkit._analysis_plots import plot_lyapunov
+from orbkit.plot import plot_lyapunov
 
 
 def spiral(omegas, alpha):

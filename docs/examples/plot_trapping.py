@@ -12,7 +12,7 @@ import numpy as np
 
 import orbkit
 from orbkit import analysis
-from orbkit._analysis_plots import plot_trapping
+from orbkit.plot import plot_trapping
 
 spiral = dict(mm=2, epsilon=0.01, phi0=0.0, alpha=4.0, Omegas=0.5, growtime=0.0,
               starttime=0.0, smin=1.0, smax=3.0, wmin=0.5, wmax=0.5)
