@@ -75,8 +75,11 @@ def lyapunov(model, states, tmax=None, *, tau=None, d0=1e-9, t0=0.0, phases=None
     settles at a positive value that depends neither on d0 nor on tau while d0 e^(lambda
     tau) stays small against the orbit.
 
-    Star and shadow are integrated together as one system, with either integrator
-    (method 'bs' or 'dop853', tol), on `threads` threads (default all). phases (n,
+    Either integrator (method 'bs' or 'dop853', tol) runs on `threads` threads (default
+    all). With 'bs' star and shadow are integrated together as one system of two bodies
+    (the same steps and times); with 'dop853' both start afresh from every
+    renormalisation, take the same steps but for d0, and share the fast mode's vector
+    lanes. Either way their integration errors cancel in the separation. phases (n,
     npatterns, radians) gives each star its own pattern phases, as Model.integrate
     takes them. A star whose integration fails has nan exponents from then on, with a
     RuntimeWarning.
