@@ -218,8 +218,7 @@ def run_command(command, model, out, size, n=None, method="dop853", pattern=1):
     """Computes one analysis of a model's survey and draws it to out: the first n stars
     (default nstars) drawn as orbmigrate draws them, integrated with `method` to the
     end of the run."""
-    drawn = model.draw(n)
-    states, phases = drawn if isinstance(drawn, tuple) else (drawn, None)
+    states, phases = analysis._drawn(model, n)
     if command == "lyapunov":
         times, lam = analysis.lyapunov(model, states, phases=phases, method=method)
         return plot_lyapunov(model, states, times, lam, out, size=size)
@@ -229,7 +228,7 @@ def run_command(command, model, out, size, n=None, method="dop853", pattern=1):
             c = analysis.churning(model, s.initial, s.final, s.t, phases=s.phases)
             return plot_churning(model, c, out, size=size)
         d = analysis.diffusion(model.quantity("L", s.initial), model.quantity("L", s.final, s.t),
-                               s.t, bins=12)
+                               model.tmax, bins=12)
         return plot_diffusion(model, d, out, size=size)
     if command == "trapping":
         if not 1 <= pattern <= model.npatterns:

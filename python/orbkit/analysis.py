@@ -98,12 +98,12 @@ def lyapunov(model, states, tmax=None, *, tau=None, d0=1e-9, t0=0.0, phases=None
 
 
 def _drawn(model, n):
-    drawn = model.draw(n)
-    return drawn if isinstance(drawn, tuple) else (drawn, None)
+    """The survey's first n stars and, with randp0 = 1, the phases each is drawn with."""
+    return model.draw(n), (model.draw_phases(n) if model.randp0 == 1 else None)
 
 
 def twin_separation(model, n=None, times=None, *, quantity="phase", method="bs", tol=None,
-                    threads=None):
+                    threads=None, exact=True):
     """Each twin pair's separation at every output time.
 
     Draws the model's first n stars (default nstars) as orbtwin does, each with a twin
@@ -111,8 +111,10 @@ def twin_separation(model, n=None, times=None, *, quantity="phase", method="bs",
     `times` (default model.times()) and returns (times, separation) with separation of
     shape (n, len(times)): with quantity 'phase' the phase-space distance
     sqrt(dx^2 + dy^2 + dvx^2 + dvy^2), with 'position' sqrt(dx^2 + dy^2), with 'L' the
-    twin's angular momentum minus the star's (with times [0, model.tmax] its last
-    column is L2 - L1 of orbkit.twin, bit for bit).
+    twin's angular momentum minus the star's. Both are compared at exactly each output
+    time (Model.integrate's rows); exact=False compares the states the programs' path
+    reached instead, each within 1e-4 of it: with times [0, model.tmax] and quantity
+    'L' the last column is then L2 - L1 of orbkit.twin, bit for bit.
     """
     if quantity not in ("phase", "position", "L"):
         raise ValueError(f"quantity: expected 'phase', 'position' or 'L', got {quantity!r}")
@@ -122,7 +124,8 @@ def twin_separation(model, n=None, times=None, *, quantity="phase", method="bs",
     times = model.times() if times is None else _np.ascontiguousarray(times, dtype=_np.float64)
     both = _np.concatenate([states, twins])
     ph = None if phases is None else _np.concatenate([phases, phases])
-    orbits = model.integrate(both, times, phases=ph, threads=threads, method=method, tol=tol)
+    orbits = model.integrate(both, times, phases=ph, threads=threads, method=method, tol=tol,
+                             exact=exact)
     a, b = orbits[:len(states)], orbits[len(states):]
     if quantity == "L":  # the record line's L, which no pattern phase enters
         t = _np.broadcast_to(times, a.shape[:-1])
@@ -220,15 +223,17 @@ Survey = _namedtuple("Survey", "initial final phases t")
 
 def survey(model, n=None, *, t=None, method="bs", tol=None, threads=None):
     """A survey's stars with their full states: the model's first n stars (default
-    nstars) drawn as orbmigrate draws them, integrated from 0 to t (default model.tmax).
-    Returns Survey(initial, final, phases, t): states (n, 4) x, y, vx, vy, the phases
-    drawn per star (randp0 = 1) or None, and t. With the defaults and method 'bs' the
-    final angular momenta are orbkit.migrate's L0 + dL bit for bit."""
+    nstars) drawn as orbmigrate draws them, integrated from 0 to t (default model.tmax)
+    as the survey program integrates them. Returns Survey(initial, final, phases, t):
+    states (n, 4) x, y, vx, vy, the phases drawn per star (randp0 = 1) or None, and
+    the time (n,) each final state is at (for 'bs' within 1e-4 of t, where the
+    program's path ends; exactly t for 'dop853'). With the defaults and 'bs' the final
+    angular momenta are orbkit.migrate's L0 + dL bit for bit."""
     initial, phases = _drawn(model, n)
     t = model.tmax if t is None else float(t)
-    orbits = model.integrate(initial, _np.array([0.0, t]), phases=phases, threads=threads,
-                             method=method, tol=tol)
-    return Survey(initial, orbits[:, -1], phases, t)
+    orbits, reached = model.integrate(initial, _np.array([t]), phases=phases, threads=threads,
+                                      method=method, tol=tol, exact=False, with_times=True)
+    return Survey(initial, orbits[:, -1], phases, reached[:, -1])
 
 
 def guiding_radius(model, L):
@@ -245,7 +250,7 @@ _CHURNING = ["L0", "L1", "dL", "e0", "e1", "de", "Rg0", "Rg1", "dRg", "r0", "r1"
 
 def churning(model, initial, final, t1, *, t0=0.0, phases=None):
     """Churning and blurring of every star between two states, initial at t0 and
-    final at t1 (model units), both (n, 4).
+    final at t1 (model units, one time or one per star), both (n, 4).
 
     Returns a structured array, one row per star, with the quantities of the orbit
     record line at both times and their changes (final minus initial):
@@ -271,7 +276,8 @@ def churning(model, initial, final, t1, *, t0=0.0, phases=None):
         raise ValueError(f"initial and final: shapes {a.shape} and {b.shape}")
     ph = _phases(phases, len(a), model.npatterns)
     out = _np.zeros(len(a), dtype=[(n, "<f8") for n in _CHURNING])
-    for s, t, k in ((a, float(t0), "0"), (b, float(t1), "1")):
+    for s, t, k in ((a, t0, "0"), (b, t1, "1")):
+        t = _np.broadcast_to(_np.asarray(t, dtype=_np.float64), (len(s),))
         q = model.record(s, t, ph)
         out["L" + k], out["e" + k], out["r" + k] = q["L"], q["e"], q["r"]
         out["Rg" + k] = guiding_radius(model, q["L"])
@@ -285,15 +291,13 @@ def churning(model, initial, final, t1, *, t0=0.0, phases=None):
 def _potential(model, s, t, phases):
     if phases is None or model.npatterns == 0:
         return model.potential(s[:, 0], s[:, 1], t)
-    # each star's own phases: the background plus every pattern alone
-    from ._orbkit import Model
+    # each star in a model of its own phases
     out = _np.empty(len(s))
-    fields = {n: getattr(model, n) for n in _orbkit.scalar_names if n != "npatterns"}
     for i in range(len(s)):
         pats = model.patterns
         for k, p in enumerate(pats):
             p["phi0"] = _np.degrees(phases[i, k])
-        out[i] = Model(**fields, patterns=pats).potential(s[i, 0], s[i, 1], t)
+        out[i] = model.replace(patterns=pats).potential(s[i, 0], s[i, 1], t[i])
     return out
 
 
