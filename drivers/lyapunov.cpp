@@ -11,7 +11,7 @@ namespace {
 
 // the values of a body that move: x, y, vx, vy
 inline constexpr int moving[4] = {0, 1, 3, 4};
-inline constexpr long star_batch = 256;  // stars whose paths are held at once (fast mode)
+inline constexpr long star_batch = 256;  // fast mode: stars (and shadows) on the lanes per round
 
 double target_of(const lyapunov_run& run, long k) { return run.t0 + double(k + 1) * run.tau; }
 
