@@ -23,6 +23,13 @@ command_line parse_command_line(int argc, char** argv) {
         c.action = command_line::version;
         return c;
     }
+    if (argc > 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "--version") == 0)) {
+        const int extra = argc - 2;
+        c.problem = std::string(argv[1]) + " takes no argument: " +
+                    (extra == 1 ? "one argument" : std::to_string(extra) + " arguments") + " too many ('" +
+                    argv[2] + "'" + (extra > 1 ? ", ..." : "") + ")";
+        return c;
+    }
     bool check = false;
     bool tol_given = false;
     int i = 1;
@@ -116,7 +123,9 @@ void print_help(std::FILE* out, const program_info& info) {
                "(the sense of increasing phi); the crests m phi + alpha ln r = const trail for\n"
                "alpha > 0.\n\n"
                "exit status:\n"
-               "  1    a complete run (not 0: chain with ';' and test for 1, not '&&')\n",
+               "  1    a complete run (not 0: chain with ';' and test for 1, not '&&'); but 0\n"
+               "       under an MPI launcher of more than one rank (mpirun -np N, N > 1), which\n"
+               "       takes any other status for a failed job\n",
                out);
     std::fprintf(out, "  0    --help, --version, a --check that found no error%s\n",
                  info.status0 ? info.status0 : "");

@@ -16,6 +16,11 @@ struct launch {
 };
 launch launched();
 
+// The exit status of a complete run: 1, as scripts of a single process expect; 0
+// under a launcher of more than one rank, which takes any other status for a failed
+// job (Open MPI then waits before killing the ranks and prints a note of failure).
+int complete_status();
+
 // For a program that runs in one process only: under a launcher of several ranks,
 // rank 0 says so on standard error (`why` gives the reason) and runs alone;
 // false on every other rank, which then stops at once.

@@ -95,5 +95,5 @@ int run_spread(int argc, char** argv) {
     bar.finish();
     const bool closed = records.close();
     if (!spread.close() || !closed) return 2;
-    return 1;
+    return complete_status();
 }

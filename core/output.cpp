@@ -1,7 +1,13 @@
 #include "output.h"
 
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 
 #include "galaxy.h"
 
@@ -127,15 +133,56 @@ int write_error(std::FILE* f) {
 
 output_times orbit_file_times(const params& p) { return output_times::every(p.dt_int, p.nsteps); }
 
-std::string orbit_part_name(const std::string& path) { return path + orbit_part_suffix; }
+namespace {
+inline constexpr int temporary_letters = 6;      // 62^6 = 5.7e10 names per stem
+inline constexpr int temporary_attempts = 1000;  // names found taken before giving up
+}  // namespace
+
+std::string temporary_name(const std::string& stem, const char* suffix, std::uint64_t& draw) {
+    static constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    // splitmix64: every state gives a well-mixed word, whatever the seed
+    draw += 0x9E3779B97F4A7C15ull;
+    std::uint64_t z = draw;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z = z ^ (z >> 31);
+    std::string name = stem + ".";
+    for (int i = 0; i < temporary_letters; ++i, z /= 62) name += letters[z % 62];
+    return name + suffix;
+}
+
+int create_temporary(const std::string& stem, const char* suffix, std::string& name, std::uint64_t& draw) {
+    for (int attempt = 0; attempt < temporary_attempts; ++attempt) {
+        name = temporary_name(stem, suffix, draw);
+        // O_EXCL fails on any name that exists, a link included (dangling or not)
+        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+std::uint64_t unforeseeable_draw() {
+    std::uint64_t seed = 0;
+    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) == ssize_t(sizeof seed)) return seed;
+    // no entropy yet (early boot): the clock, the process and the stack still differ per call
+    const std::uint64_t t = std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+    return t ^ (std::uint64_t(getpid()) << 32) ^ std::uint64_t(reinterpret_cast<std::uintptr_t>(&seed));
+}
 
 saved_orbit save_one(const params& p, const std::string& path, orbit_state s, const integrator& how) {
     saved_orbit out;
-    const std::string part = orbit_part_name(path);
-    std::FILE* f = std::fopen(part.c_str(), "w");
+    std::string part;
+    std::uint64_t draw = unforeseeable_draw();
+    const int fd = create_temporary(path, orbit_part_suffix, part, draw);
+    std::FILE* f = fd >= 0 ? fdopen(fd, "w") : nullptr;
     if (!f) {
         out.status = saved_orbit::cannot_create;
         out.error = errno;
+        if (fd >= 0) {
+            close(fd);
+            std::remove(part.c_str());
+        }
         return out;
     }
     std::fputs(orbit_header1, f);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -65,11 +66,23 @@ int write_error(std::FILE* f);
 // dt_int, nsteps times.
 output_times orbit_file_times(const params& p);
 
-// The file is written under orbit_part_name(path) and renamed to path once it is
-// whole, so that path never holds a cut orbit; a failed file leaves nothing behind.
+// The file is written under a temporary name (temporary_name(path, ...)) and renamed
+// to path once it is whole, so that path never holds a cut orbit; a failed file
+// leaves nothing behind.
 saved_orbit save_one(const params& p, const std::string& path, orbit_state s, const integrator& how = {});
 inline constexpr const char* orbit_part_suffix = ".part";
-std::string orbit_part_name(const std::string& path);
+
+// A temporary name beside `stem`: stem + "." + six letters or digits drawn from `draw`
+// (a 64-bit state, advanced) + suffix. In the same folder as stem, so that renaming it
+// to stem stays on one file system.
+std::string temporary_name(const std::string& stem, const char* suffix, std::uint64_t& draw);
+// Creates a new file for writing under a temporary name that no file had, with
+// exclusive creation, so that neither the leftover of an interrupted run nor a link
+// planted under a name known in advance is ever opened; mode 0666 less the umask, as
+// fopen creates. Returns the descriptor and sets `name`, or -1 with errno set.
+int create_temporary(const std::string& stem, const char* suffix, std::string& name, std::uint64_t& draw);
+// A state for temporary_name that no other process can foresee.
+std::uint64_t unforeseeable_draw();
 // The summary line of a written orbit file: "%s dl = %.3f\n".
 void print_summary(std::FILE* out, const std::string& path, double dl);
 // "<setup>_<count><suffix>": the name of a survey's orbit file.

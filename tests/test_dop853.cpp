@@ -256,6 +256,64 @@ TEST(Dop853Step, NonFiniteRightHandSideFailsInsteadOfHanging) {
     EXPECT_EQ(r.t, 0.0);
 }
 
+// A step whose error estimate is NaN (a stage met a NaN) is rejected like the worst
+// finite one: the state stays, the step shrinks by the largest factor allowed and
+// stays a number, so that the run closes in on where the right-hand side ends.
+TEST(Dop853Step, NaNErrorEstimateRejectsTheStepAndShrinksItByTheLargestFactor) {
+    // y' = 1 up to t = 0.5; beyond it nothing is defined
+    auto edge_rhs = [](double t, const double*, double* f) { f[0] = t <= 0.5 ? 1.0 : NAN; };
+    dop853_run r;
+    const double y0[1] = {0};
+    dop853_start(edge_rhs, r, 1, 0.0, y0, 1e-10, 1e-10, 1.0);
+    r.h = 0.8;  // its stages from c5 on lie beyond 0.5
+    const dop853_run before = r;
+    EXPECT_EQ(dop853_attempt(edge_rhs, r, true), dop853_outcome::rejected);
+    EXPECT_EQ(r.h, 0.8 / dop853_max_shrink);
+    EXPECT_EQ(r.t, 0.0);
+    EXPECT_EQ(r.y[0], before.y[0]);
+    EXPECT_EQ(r.f[0], before.f[0]);
+    EXPECT_TRUE(r.rejected);
+    EXPECT_EQ(r.rejections, 1);
+    EXPECT_EQ(r.steps, 0);
+
+    // the advance then takes every step it can below 0.5 and fails there, with y = t
+    double y[1];
+    EXPECT_FALSE(dop853_advance(edge_rhs, r, 1.0, y));
+    EXPECT_GT(r.t, 0.5 - 1e-9) << "stopped short of the edge";
+    EXPECT_LE(r.t, 0.5);
+    EXPECT_NEAR(r.y[0], r.t, 1e-12);
+    EXPECT_TRUE(std::isfinite(r.h)) << r.h;
+}
+
+// A step shortened to end where the force jumps (the start of a pattern's growth, say)
+// takes its last stages, and the derivative it carries as the end of the step, from
+// inside the step: the one-sided limit. The next step starts with the derivative on the
+// far side. y' = 1 before t = 1 and 100 after it: the step from 0.5 to 1 is exact.
+TEST(Dop853Step, AStepEndingOnAJumpTakesItsLastStagesFromInside) {
+    auto jump_rhs = [](double t, const double*, double* f) { f[0] = t < 1.0 ? 1.0 : 100.0; };
+    dop853_run r;
+    const double y0[1] = {0.25};
+    dop853_start(jump_rhs, r, 1, 0.5, y0, 1e-12, 1e-12, 1.0);
+    r.h = 1.0 - r.t;
+    const long evaluations = r.evaluations;
+    ASSERT_EQ(dop853_attempt(jump_rhs, r, true, 1.0), dop853_outcome::accepted);
+    EXPECT_EQ(r.t, 1.0);
+    EXPECT_NEAR(r.y[0], 0.75, 1e-15);
+    // 11 stages, the end derivative from inside, 3 for the dense output, then the
+    // derivative on the far side for the next step
+    EXPECT_EQ(r.evaluations - evaluations, 11 + 1 + 3 + 1);
+    EXPECT_EQ(r.f[0], 100.0) << "the next step starts beyond the jump";
+    for (double t : {0.6, 0.75, 0.9, 0.999}) {  // the continuous extension of a straight line
+        double y[1];
+        dop853_dense(r, t, y);
+        EXPECT_NEAR(y[0], 0.25 + (t - 0.5), 1e-14) << "t " << t;
+    }
+    // the next step, wholly beyond the jump: slope 100
+    r.h = 0.01;
+    ASSERT_EQ(dop853_attempt(jump_rhs, r, false), dop853_outcome::accepted);
+    EXPECT_NEAR(r.y[0], 0.75 + 1.0, 1e-13);
+}
+
 // ---- the galaxy -------------------------------------------------------------------------
 
 namespace {

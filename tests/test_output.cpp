@@ -1,8 +1,11 @@
 // Angle and statistics helpers, the orbit record line and the orbit file writer.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -463,6 +466,70 @@ TEST_F(SaveOne, UncreatableFileIsReported) {
     EXPECT_EQ(out.status, saved_orbit::cannot_create);
     EXPECT_NE(out.error, 0);
     EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+namespace {
+// What a folder holds, by name.
+std::vector<std::string> names_in(const std::filesystem::path& dir) {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+}  // namespace
+
+// The finished file cannot take its name (a folder is there): the run is told, and
+// neither the orbit nor its temporary copy is left in the folder.
+TEST_F(SaveOne, FailedRenameLeavesNoTemporaryFile) {
+    params p = flat_disc(0);
+    p.nsteps = 2;
+    p.dt_int = 1.0;
+    const std::filesystem::path taken = dir / "a_4.bb";
+    std::filesystem::create_directories(taken / "inside");  // a folder that is not empty
+    const saved_orbit out = save_one(p, taken.string(), star(0.0, 1.0, 0.0, 0.0, 1.0));
+    EXPECT_EQ(out.status, saved_orbit::cannot_create);
+    EXPECT_TRUE(out.error == EISDIR || out.error == ENOTEMPTY || out.error == EEXIST) << std::strerror(out.error);
+    EXPECT_EQ(names_in(dir), std::vector<std::string>{"a_4.bb"});
+    EXPECT_EQ(names_in(taken), std::vector<std::string>{"inside"});
+}
+
+// The temporary name is drawn afresh until one is free: a link planted under a name
+// that would be drawn (to a file outside the folder), a plain file under the next, and
+// the third is created, new and empty, with the mode fopen gives (0666 less the umask).
+TEST_F(SaveOne, TemporaryFileIsCreatedUnderAFreeNameNeverThroughWhatIsThere) {
+    const std::string stem = (dir / "b_0.bb").string();
+    const std::uint64_t seed = 12345;
+    std::uint64_t d = seed;
+    const std::string first = temporary_name(stem, ".part", d), second = temporary_name(stem, ".part", d),
+                      third = temporary_name(stem, ".part", d);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(first.rfind(stem + ".", 0), 0u) << first;
+    EXPECT_EQ(first.size(), stem.size() + 1 + 6 + 5) << first;
+    const std::filesystem::path victim = dir.parent_path() / ("orbkit_victim_" + std::to_string(::getpid()));
+    {
+        std::ofstream v(victim);
+        v << "kept\n";
+        std::ofstream leftover(second);
+        leftover << "leftover\n";
+    }
+    std::filesystem::create_symlink(victim, first);
+    const mode_t mask = ::umask(027);
+    std::string name;
+    std::uint64_t draw = seed;
+    const int fd = create_temporary(stem, ".part", name, draw);
+    ::umask(mask);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    EXPECT_EQ(write(fd, "x", 1), 1);
+    ::close(fd);
+    EXPECT_EQ(name, third);
+    EXPECT_EQ(slurp(victim.string()), "kept\n");
+    EXPECT_EQ(slurp(second), "leftover\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(first));
+    EXPECT_EQ(slurp(third), "x");
+    struct stat st;
+    ASSERT_EQ(::stat(third.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    std::filesystem::remove(victim);
 }
 
 TEST(Summary, PathThenChangeWithThreeDecimals) {

@@ -573,6 +573,52 @@ TEST(Setup, TruncatedFileWithoutFinalNewlineNamesTheSameLine) {
                           ":11: randp0: missing, the file ends after line 10\n");
 }
 
+// An integer line holds any value of its type, from the lowest to the highest (but
+// nsteps 2147483647: orbspread runs nsteps + 1 intervals); one beyond either edge is
+// refused with the range, never wrapped into it (-2147483649 steps would otherwise
+// become 2147483647, a seed below -2^63 the lowest seed).
+TEST(Setup, IntegersFillTheirTypeAndOneBeyondEitherEdgeIsRefused) {
+    const auto with = [](const char* nsteps, const char* lseed) {
+        std::string text = scalar_lines("0", lseed);
+        text.replace(text.find("100 nsteps"), 3, nsteps);
+        return text;
+    };
+    struct edge {
+        const char *nsteps, *lseed;
+        int line;  // 0: read; else the line refused
+        const char* message;
+    };
+    const edge edges[] = {
+        {"-2147483648", "-9223372036854775808", 0, ""},
+        {"2147483646", "9223372036854775807", 0, ""},
+        {"-2147483649", "7", 5, "nsteps: -2147483649 is outside the integers from -2147483648 to 2147483647"},
+        {"-4294967297", "7", 5, "nsteps: -4294967297 is outside the integers from -2147483648 to 2147483647"},
+        {"100", "-9223372036854775809", 10,
+         "lseed: -9223372036854775809 is outside the integers from -9223372036854775808 to "
+         "9223372036854775807"},
+        {"100", "-99999999999999999999", 10,
+         "lseed: -99999999999999999999 is outside the integers from -9223372036854775808 to "
+         "9223372036854775807"},
+    };
+    for (const edge& e : edges) {
+        setup_file s("edge", with(e.nsteps, e.lseed));
+        params p;
+        rand48 g;
+        const read_result r = read_setup(s, p, g);
+        if (e.line == 0) {
+            ASSERT_TRUE(r.ok) << e.nsteps << " " << e.lseed << ": " << r.diag;
+            EXPECT_EQ(r.diag, "");
+            EXPECT_EQ(std::to_string(p.nsteps), e.nsteps);
+            EXPECT_EQ(std::to_string(p.lseed), e.lseed);
+        } else {
+            EXPECT_FALSE(r.ok) << e.nsteps << " " << e.lseed;
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.diag, std::string(program) + ": " + s.path + ":" + std::to_string(e.line) + ": " +
+                                  e.message + "\n");
+        }
+    }
+}
+
 // Ten patterns fill the model, the tenth block read like the first; eleven are refused.
 TEST(Setup, TenPatternsAreReadAndElevenRefused) {
     std::string ten = scalar_lines("10");

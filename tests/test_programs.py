@@ -162,6 +162,36 @@ class StartUp(ProgramCase):
                 self.assertIn(f"{program} --help", r.stderr)
         self.assertEqual(self.files(), set())
 
+    def test_help_and_version_take_no_argument(self):
+        for program in PROGRAMS:
+            for option in ("--help", "--version"):
+                r = self.run_prog(program, option, "extra")
+                self.assertEqual((r.returncode, r.stdout), (255, "args: setup_file  \n"), (program, option))
+                self.assertEqual(r.stderr, f"{program}: {option} takes no argument: one argument too many "
+                                           f"('extra'); {program} --help tells more\n")
+        r = self.run_prog("orbtwin", "--version", "a", "b")
+        self.assertIn("--version takes no argument: 2 arguments too many ('a', ...)", r.stderr)
+        self.assertEqual(self.files(), set())
+
+    def test_double_dash_ends_the_options(self):
+        # a setup file whose name starts with --, after --: a run and a check of it
+        self.write("--odd.setup", setup_text(nstars=2, nsteps=1))
+        r = self.run_prog("orbmigrate", "--", "--odd.setup")
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual(self.lines("--odd.setup.lxy")[0].count(" "), 3)
+        self.assertIn("--odd.setup_0.bb", self.files())
+        r = self.run_prog("orbtwin", "--check", "--", "--odd.setup")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("orbtwin --check --odd.setup: every value", r.stdout)
+        # -- is never the setup file itself, and ends the options only once
+        for args, message in ((("--",), "no setup file given"),
+                              (("--", "--", "--odd.setup"), "expected one setup file, got 2 arguments"),
+                              (("--", "--check", "--odd.setup"), "expected one setup file, got 2 arguments")):
+            r = self.run_prog("orbspread", *args)
+            self.assertEqual((r.returncode, r.stdout), (255, "args: setup_file  \n"), args)
+            self.assertIn(message, r.stderr, args)
+        self.assertFalse([f for f in self.files() if f.startswith("--odd.setup.") and not f.endswith(".lxy")])
+
     def test_start_up_lines_and_run_length(self):
         # dt_int 0.5 and nsteps 100: the surveys run 50 orbits, the ensemble 50.5
         self.write("s.setup", setup_text(dt_int=0.5, nsteps=100, nstars=0))
@@ -283,6 +313,39 @@ class CommandLine(ProgramCase):
         self.assertTrue(r.stdout.endswith("warnings:\n" + warning + randp0 + out[-1] + "\n"), r.stdout)
         # a run of the same file says the same on standard error
         self.assertIn(warning + randp0, self.run_prog("orbmigrate", "shifted.setup").stderr)
+
+    def test_check_marks_no_line_whose_comment_starts_with_an_ordinary_word(self):
+        # Only a parameter's own name after the value says which line it is; a comment
+        # in words ("0.5  output every half orbit") names nothing, nor does a word that
+        # merely starts like a name, or a name in other letters.
+        words = ["slope, flat", "not used", "offsets", "output every half orbit", "intervals",
+                 "stars drawn", "dispersion", "inner radius", "r_minimal outer radius", "seed",
+                 "phases kept", "window from", "to", "Npatterns: one", "arms", "amplitude", "degrees",
+                 "mmm pitch", "speed", "orbits", "orbits", "annulus", "smaxima", "width", "width"]
+        values = setup_text([SPIRALS[0]]).splitlines()
+        text = "".join(f"{line.split()[0]}  {word}\n" for line, word in zip(values, words))
+        self.write("words.setup", text)
+        r = self.run_prog("orbmigrate", "--check", "words.setup")
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        self.assertEqual(len(self.check_table(r.stdout)), 25)
+        self.assertNotIn("\n      ^", r.stdout)
+        self.assertNotIn("shifted", r.stdout)
+        # and the same file with one line naming another parameter is marked there alone
+        self.write("one.setup", text.replace("0.25  output every half orbit", "0.25  nsteps of output"))
+        r = self.run_prog("orbmigrate", "--check", "one.setup")
+        marks = [line.strip() for line in r.stdout.splitlines() if line.startswith("      ^")]
+        self.assertEqual(marks, ["^ the line names nsteps, not dt_int"])
+        self.assertIn("1 line looks shifted or unread", r.stdout)
+
+    def test_tolerance_range_includes_its_lower_edge_and_not_1(self):
+        self.write("f.setup", setup_text(nstars=1, nsteps=1))
+        for tol in ("1e-16", "0.999999"):
+            r = self.run_prog("orbmigrate", "--integrator", "dop853", "--tol", tol, "--check", "f.setup")
+            self.assertEqual((r.returncode, r.stderr), (0, ""), tol)
+        for tol in ("1", "1.0", "9.9e-17", "2", "inf", "nan", "-1e-13"):
+            r = self.run_prog("orbmigrate", "--integrator", "dop853", "--tol", tol, "--check", "f.setup")
+            self.assertEqual((r.returncode, r.stdout), (255, "args: setup_file  \n"), tol)
+            self.assertIn(f"--tol: expected a number from 1e-16 to below 1, got '{tol}'", r.stderr)
 
     def test_check_of_a_refused_setup(self):
         self.write("short.setup", "".join(setup_text([SPIRALS[0]]).splitlines(True)[:20]))

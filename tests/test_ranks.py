@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """The surveys under mpirun: every file, standard output, the program's own lines
 on standard error and the exit status are those of the same program started
-without mpirun, for several rank and thread counts; a failure on any rank ends
-the job; orbspread runs on rank 0 alone.
+without mpirun, for several rank and thread counts (but for a complete run, which
+ends with 0 instead of 1 under a launcher of several ranks, without a note from
+it); a failure on any rank ends the job; orbspread runs on rank 0 alone.
 
 mpirun comes from ORBKIT_MPIRUN (set by CTest), the programs as in
 test_programs.py."""
@@ -26,7 +27,7 @@ STARS = 300  # more than one batch of 256
 
 def program_lines(stderr):
     """Standard error without the notes mpirun frames in dashed lines (it adds one
-    whenever a rank ends with a status other than 0, as a complete run does)."""
+    whenever a rank ends with a status other than 0, as a refused run does)."""
     kept, inside = [], False
     for line in stderr.splitlines(keepends=True):
         if re.fullmatch(r"-{20,}\n", line):
@@ -37,13 +38,14 @@ def program_lines(stderr):
 
 
 class RankCase(ProgramCase):
-    def run_ranks(self, ranks, program, *args, threads=1):
+    def run_ranks(self, ranks, program, *args, threads=1, env=None, timeout=300):
         env = dict(os.environ, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
                    OMP_NUM_THREADS=str(threads),
-                   # the ranks have ended when mpirun sees status 1: no need to wait before killing them
-                   OMPI_MCA_odls_base_sigkill_timeout="0")
+                   # the ranks have ended when mpirun sees a failure (status 2): no need to
+                   # wait before killing them
+                   OMPI_MCA_odls_base_sigkill_timeout="0", **(env or {}))
         return subprocess.run([MPIRUN, "--oversubscribe", "-np", str(ranks), PROGRAMS[program], *args],
-                              cwd=self.dir, capture_output=True, text=True, env=env, timeout=300)
+                              cwd=self.dir, capture_output=True, text=True, env=env, timeout=timeout)
 
     def clear(self):
         for f in self.outputs():
@@ -52,16 +54,22 @@ class RankCase(ProgramCase):
     def outcome(self, r):
         return r.returncode, r.stdout, program_lines(r.stderr), self.outputs()
 
-    def assert_ranks_match(self, program, setup, runs):
+    def assert_ranks_match(self, program, setup, runs, env=None, timeout=300):
         """Runs `program` alone, then once per (ranks, threads) under mpirun, and
-        compares everything; returns the single-process outcome."""
+        compares everything; returns the single-process outcome. A complete run
+        (status 1 alone) must end with 0 on several ranks, and mpirun add no note."""
         alone = self.run_prog(program, setup)
         expected = self.outcome(alone)
         self.clear()
         for ranks, threads in runs:
             with self.subTest(program=program, setup=setup, ranks=ranks, threads=threads):
-                got = self.outcome(self.run_ranks(ranks, program, setup, threads=threads))
+                r = self.run_ranks(ranks, program, setup, threads=threads, env=env, timeout=timeout)
+                got = self.outcome(r)
                 self.clear()
+                if expected[0] == 1:
+                    self.assertEqual(got[0], 0, "a complete run of several ranks")
+                    self.assertEqual(r.stderr, got[2], "mpirun added a note")
+                    got = (1,) + got[1:]
                 self.assertEqual(got[:3], expected[:3])
                 self.assertEqual(sorted(got[3]), sorted(expected[3]))
                 for name in expected[3]:
@@ -120,10 +128,46 @@ class SameBytes(RankCase):
         expected = (alone.returncode, alone.stdout, self.outputs())
         self.clear()
         r = self.run_ranks(2, "orbspread", "e.setup")
-        self.assertEqual((r.returncode, r.stdout, self.outputs()), expected)
-        self.assertEqual(program_lines(r.stderr),
+        self.assertEqual(expected[0], 1)
+        self.assertEqual((r.returncode, r.stdout, self.outputs()), (0,) + expected[1:])
+        self.assertEqual(r.stderr,
                          "orbspread: started as 2 ranks: the ensemble is not distributed; "
                          "rank 0 runs alone, the others stop\n")
+
+
+class ExitStatus(RankCase):
+    def test_complete_survey_ends_with_0_and_no_note_from_mpirun(self):
+        # without the shortened kill timeout: a status of 0 is what mpirun expects of
+        # a job that went well, so it neither waits nor frames a note of failure
+        self.write("c.setup", setup_text(SPIRALS, nstars=20, nsteps=2))
+        env = dict(os.environ, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
+                   OMP_NUM_THREADS="1")
+        env.pop("OMPI_MCA_odls_base_sigkill_timeout", None)
+        for program in ("orbmigrate", "orbtwin"):
+            with self.subTest(program):
+                r = subprocess.run([MPIRUN, "--oversubscribe", "-np", "2", PROGRAMS[program], "c.setup"],
+                                   cwd=self.dir, capture_output=True, text=True, env=env, timeout=300)
+                self.assertEqual((r.returncode, r.stderr), (0, ""))
+                self.assertTrue(r.stdout.startswith("file read in, npatterns=2 \n"), r.stdout)
+                # the same program alone keeps status 1, and so does a job of one rank
+                self.assertEqual(self.run_prog(program, "c.setup").returncode, 1)
+                one = subprocess.run([MPIRUN, "-np", "1", PROGRAMS[program], "c.setup"], cwd=self.dir,
+                                     capture_output=True, text=True, env=env, timeout=300)
+                self.assertEqual(one.returncode, 1)
+
+
+class TaskCounter(RankCase):
+    def test_every_task_is_taken_once_where_fetch_and_op_completes_at_the_flush(self):
+        # Open MPI's point-to-point window (osc pt2pt) completes an atomic fetch only at
+        # the flush that follows it: a rank that read its task number before then would
+        # take a stale one, run tasks twice, leave others out, or never see the round end.
+        # 300 stars (two batches) and their orbit files: the single process's bytes.
+        self.write("t.setup", setup_text(GROWING, nstars=STARS, disp_u0=0.0, l_min=0.0, l_max=10.0))
+        status, stdout, _, files = self.assert_ranks_match(
+            "orbmigrate", "t.setup", [(3, 1), (2, 2)], env={"OMPI_MCA_osc": "pt2pt"}, timeout=120)
+        self.assertEqual(status, 1)
+        self.assertEqual(len(files["t.setup.lxy"].splitlines()), STARS)
+        self.assertGreater(len([f for f in files if f.endswith(".bb")]), 4)
 
 
 class Memory(RankCase):

@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """End-to-end tests of bad setups and broken outputs: every case ends with the
-right status and message, in bounded time, and leaves no partial line and no cut
-orbit file behind.
+right status and message and leaves no partial line and no cut orbit file behind.
+How long a case may run is bounded by the integrator's work budget (a count of
+steps, tested in test_integrator.cpp), not by a clock: the timeout of each run
+only keeps a broken build from hanging the suite.
 
 Each case is one row of CASES. Run with --table to print, for the programs named
 by ORBSPREAD, ORBMIGRATE and ORBTWIN, what each case did (status, first message,
@@ -21,7 +23,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_programs import PROGRAMS, SPIRALS, setup_text  # noqa: E402
 
 SMALL = dict(nstars=3, nsteps=2, dt_int=1)  # 3 stars, 2 output intervals of one orbit
-TIME_LIMIT = 20.0  # seconds a case may take
 FULL = "No space left on device"
 PLAIN_LINES = 2 + SMALL["nsteps"] + 1  # orbit file: two headers, one line per output time
 
@@ -60,10 +61,12 @@ CASES = {
                              [f"orbmigrate: s.lxy: cannot write: {FULL}"]),
     "twin table on a full disc": ("orbtwin", setup(), dict(prepare=full("s.rx")), 2,
                                   [f"orbtwin: s.rx: cannot write: {FULL}"]),
-    "orbit file on a full disc": ("orbmigrate", setup(), dict(prepare=full("s_1.bb.part")), 2,
-                                  [f"orbmigrate: s_1.bb: cannot write: {FULL}"]),
-    "twin orbit file on a full disc": ("orbtwin", setup(), dict(prepare=full("s_0.xb.part")), 2,
-                                       [f"orbtwin: s_0.xb: cannot write: {FULL}"]),
+    # a link planted under the name an orbit file was once written under is never followed
+    "link at an orbit file's old temporary name": ("orbmigrate", setup(), dict(prepare=full("s_1.bb.part")),
+                                                   1, []),
+    "twin orbit file on a full disc": ("orbtwin", setup(nsteps=60, dt_int=0.02),
+                                       dict(child=limit_file_size(5000)), 2,
+                                       ["orbtwin: s_0.xb: cannot write: File too large"]),
     "record file on a full disc": ("orbspread", setup(), dict(prepare=full("s.x")), 2,
                                    [f"orbspread: s.x: cannot write: {FULL}"]),
     "spread file on a full disc": ("orbspread", setup(), dict(prepare=full("s.l")), 2,
@@ -216,8 +219,6 @@ class BadSetupsAndBrokenOutputs(unittest.TestCase):
                 self.assertTrue(matches(messages, err.splitlines()), err)
                 shown = None if options.get("child") is CLOSED_STDOUT else out
                 self.assertEqual(output_faults(folder, shown, err, nsteps_of(text)), [])
-                if not os.environ.get("ORBKIT_SANITIZED"):  # the sanitisers slow every step
-                    self.assertLess(seconds, TIME_LIMIT)
                 if status == 2 and "prepare" not in options and "child" not in options:
                     self.assertEqual(os.listdir(folder), ["s"], "a refused run creates no file")
 
@@ -253,27 +254,110 @@ class BadSetupsAndBrokenOutputs(unittest.TestCase):
 
     def test_spread_of_two_billion_output_times_streams_at_once(self):
         # the output times are a running sum taken one at a time; a list of all
-        # of them first would take 16 GB before the first block is written
+        # of them first would take 16 GB before the first block is written. Counted
+        # in rows: once 100 output times are written, the peak memory is that of a
+        # program that holds no list (the wait only guards against a hang).
         with tempfile.TemporaryDirectory() as folder:
             with open(os.path.join(folder, "s"), "w") as f:
                 f.write(setup(nstars=2, nsteps=2000000000, dt_int=1e-12))
             proc = subprocess.Popen([PROGRAMS["orbspread"], "s"], cwd=folder, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
-            time.sleep(2)
-            with open(f"/proc/{proc.pid}/status") as status:
-                rss_kib = int(re.search(r"VmHWM:\s+(\d+)", status.read()).group(1))
-            proc.kill()
-            proc.wait()
-            with open(os.path.join(folder, "s.l")) as spread:
-                rows = spread.read().count("\n")
-            self.assertGreater(rows, 100, "spread rows written within 2 s")
-            self.assertLess(rss_kib, 200 * 1024, f"peak memory {rss_kib} KiB")
+            path, rows, rss_kib = os.path.join(folder, "s.l"), 0, None
+            try:
+                deadline = time.monotonic() + 300
+                while rows <= 100 and proc.poll() is None and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                    if os.path.exists(path):
+                        with open(path) as spread:
+                            rows = spread.read().count("\n")
+                if proc.poll() is None:
+                    with open(f"/proc/{proc.pid}/status") as status:
+                        rss_kib = int(re.search(r"VmHWM:\s+(\d+)", status.read()).group(1))
+            finally:
+                proc.kill()
+                proc.wait()
+            self.assertGreater(rows, 100, "the run ended or hung before writing 100 output times")
+            self.assertIsNotNone(rss_kib)
+            self.assertLess(rss_kib, 200 * 1024, f"peak memory {rss_kib} KiB after {rows} rows")
 
     def test_killed_run_leaves_no_cut_orbit_file(self):
         with tempfile.TemporaryDirectory() as folder:
             caught, faults = killed_run(folder)
             self.assertTrue(caught, "killed while writing an orbit file")
             self.assertEqual(faults, [])
+
+
+class TemporaryOrbitFiles(unittest.TestCase):
+    """An orbit file is written under a temporary name that no file had, created
+    anew: links and files planted in a shared folder are never opened or renamed."""
+
+    TEXT = setup(nstars=4, nsteps=3, l_min=-10, l_max=10)  # every star is saved
+
+    def run_in(self, folder, program):
+        with open(os.path.join(folder, "s"), "w") as f:
+            f.write(self.TEXT)
+        r = subprocess.run([PROGRAMS[program], "s"], cwd=folder, capture_output=True, timeout=300,
+                           preexec_fn=lambda: os.umask(0o027))
+        return r.returncode, r.stdout, r.stderr
+
+    def contents(self, folder):
+        out = {}
+        for name in os.listdir(folder):
+            path = os.path.join(folder, name)
+            if not os.path.islink(path):
+                with open(path, "rb") as f:
+                    out[name] = f.read()
+        return out
+
+    def test_planted_links_and_leftovers_are_never_opened(self):
+        for program, suffix, files in (("orbmigrate", ".bb", 4), ("orbtwin", ".xb", 8)):
+            with self.subTest(program), tempfile.TemporaryDirectory() as top:
+                clean, shared = os.path.join(top, "clean"), os.path.join(top, "shared")
+                os.mkdir(clean)
+                os.mkdir(shared)
+                expected = self.run_in(clean, program)
+                expected_files = self.contents(clean)
+                self.assertEqual(expected[0], 1, expected[2])
+                # outside the shared folder: what a planted link points to
+                victim = os.path.join(top, "victim")
+                with open(victim, "w") as f:
+                    f.write("not to be overwritten\n")
+                planted = {}
+                for n in range(files):
+                    name = f"s_{n}{suffix}"
+                    # the old fixed name, and names of the form the program draws from
+                    for k, fake in enumerate([name + ".part", name + ".AAAAAA.part", name + ".zzzzzz.part",
+                                              name + ".000000.part", name + ".part.tmp"]):
+                        path = os.path.join(shared, fake)
+                        if k % 2 == 0:
+                            os.symlink(victim, path)
+                        else:
+                            with open(path, "w") as f:
+                                f.write("an interrupted run's leftover\n")
+                        planted[fake] = k % 2 == 0
+                # a dangling link at the final name's old temporary name of a star beyond the run
+                os.symlink(os.path.join(top, "absent"), os.path.join(shared, f"s_{files}{suffix}.part"))
+                got = self.run_in(shared, program)
+                self.assertEqual(got, expected)
+                with open(victim) as f:
+                    self.assertEqual(f.read(), "not to be overwritten\n")
+                self.assertFalse(os.path.exists(os.path.join(top, "absent")))
+                for fake, is_link in planted.items():
+                    path = os.path.join(shared, fake)
+                    self.assertEqual(os.path.islink(path), is_link, fake)
+                    if not is_link:
+                        with open(path) as f:
+                            self.assertEqual(f.read(), "an interrupted run's leftover\n", fake)
+                made = {name: data for name, data in self.contents(shared).items() if name not in planted}
+                self.assertEqual(made, expected_files, "the same files and bytes as a clean run, no other")
+                for n in range(files):
+                    path = os.path.join(shared, f"s_{n}{suffix}")
+                    self.assertFalse(os.path.islink(path))
+                    self.assertEqual(len(made[f"s_{n}{suffix}"].splitlines()), 2 + 3 + 1)
+                    # created as the tables are (0666 less the umask 027), not private to the user
+                    self.assertEqual(os.stat(path).st_mode & 0o777, 0o640, path)
+                table = "s.lxy" if program == "orbmigrate" else "s.rx"
+                self.assertEqual(os.stat(os.path.join(shared, table)).st_mode & 0o777, 0o640)
 
 
 KILLED = setup(nstars=200, nsteps=400, dt_int=0.05, l_min=-10, l_max=10)
