@@ -397,6 +397,44 @@ def test_resonances_and_jacobi_energy():
     assert np.ptp(ej) < 1e-10 * abs(ej[0])
 
 
+def test_jacobi_energy_of_each_pattern_of_a_two_pattern_model():
+    # E - Omega_p L with pattern k's own speed and its own potential at full amplitude,
+    # eps A(r) cos(m (phi - phi0 - Omega_p t) + alpha ln r), computed here from the
+    # model's definition; the patterns differ in every parameter, and at times before,
+    # during and after their growth (the energy uses the full amplitude throughout)
+    patterns = [dict(mm=2, epsilon=0.01, phi0=30, alpha=-8, Omegas=0.5, growtime=1, starttime=1,
+                     smin=1.5, smax=2.5, wmin=0.5, wmax=0.5),
+                dict(mm=3, epsilon=0.02, phi0=45, alpha=6, Omegas=0.3, growtime=2, starttime=3,
+                     smin=1.0, smax=2.0, wmin=0.3, wmax=0.4)]
+    model = orbkit.Model(gamma_=0.0, patterns=patterns)
+    rng = np.random.default_rng(11)
+    n = 50
+    r, phi = rng.uniform(0.5, 3.0, n), rng.uniform(-math.pi, math.pi, n)
+    x, y = r * np.cos(phi), r * np.sin(phi)
+    vx, vy = rng.uniform(-0.3, 0.3, n) - np.sin(phi), rng.uniform(-0.3, 0.3, n) + np.cos(phi)
+    states = np.stack([x, y, vx, vy], axis=-1)
+    t = rng.uniform(0.0, 6.0, n) * orbkit.twopi
+
+    def envelope(q):
+        inside, outside = r < q["smin"], r > q["smax"]
+        d = np.where(inside, r - q["smin"], np.where(outside, r - q["smax"], 0.0))
+        w = np.where(inside, q["wmin"], q["wmax"])
+        return np.exp(-0.5 * (d / w) ** 2)
+
+    L = x * vy - y * vx
+    E0 = 0.5 * (vx * vx + vy * vy) + np.log(r)
+    for k, q in enumerate(patterns, start=1):
+        chi = q["mm"] * (phi - math.radians(q["phi0"]) - q["Omegas"] * t) + q["alpha"] * np.log(r)
+        expected = E0 + q["epsilon"] * envelope(q) * np.cos(chi) - q["Omegas"] * L
+        got = model.jacobi(states, t, pattern=k)
+        assert got.shape == (n,)
+        np.testing.assert_allclose(got, expected, rtol=0, atol=1e-13 * np.max(np.abs(E0)), err_msg=f"pattern {k}")
+    # the patterns' speeds differ: so do their energies
+    assert np.max(np.abs(model.jacobi(states, t, pattern=2) - model.jacobi(states, t, pattern=1))) > 0.1
+    with pytest.raises(ValueError, match="expected 1 .. 2, got 3"):
+        model.jacobi(states, t, pattern=3)
+
+
 # ---- the fast mode: method="dop853"
 
 def test_fast_mode_agrees_with_the_exact_integrator(tables):
