@@ -19,7 +19,9 @@ launch launched();
 // The exit status of a complete run: 1, as scripts of a single process expect; 0
 // under a launcher of more than one rank, which takes any other status for a failed
 // job (Open MPI then waits before killing the ranks and prints a note of failure).
-int complete_status();
+// `ranks`: the size of the job the process joined, when it joined one (a launcher
+// that does not say its size, srun --mpi=pmix, still has one).
+int complete_status(int ranks = 1);
 
 // For a program that runs in one process only: under a launcher of several ranks,
 // rank 0 says so on standard error (`why` gives the reason) and runs alone;

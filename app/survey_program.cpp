@@ -121,7 +121,7 @@ int run_survey(int argc, char** argv, const survey_program& prog) {
     // the writer alone opens the table; every rank ends with the status the writer ends with
     line_file table;
     if (j.agree(j.writer() && !table.open(program, setup + prog.table_suffix) ? 2 : -1) != -1) return 2;
-    const auto close_table = [&] { return j.agree(!j.writer() || table.close() ? complete_status() : 2); };
+    const auto close_table = [&] { return j.agree(!j.writer() || table.close() ? complete_status(j.size()) : 2); };
     if (p.nstars <= 0) {
         if (j.writer())
             std::fprintf(stderr, "%s: nstars is %d: no star drawn, the table is empty and no orbit file is written\n",
