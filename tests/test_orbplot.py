@@ -493,7 +493,8 @@ class TableRowOfAnOrbitFile(unittest.TestCase):
 
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
-        self.setup = {"path": os.path.join(self.tmp.name, "s"), "dt_int": 0.5 * op.TWOPI, "nsteps": 4}
+        self.path = os.path.join(self.tmp.name, "s")
+        self.model = orbkit.Model(dt_int=0.5, nsteps=4)
 
     def tearDown(self):
         self.tmp.cleanup()
@@ -501,7 +502,7 @@ class TableRowOfAnOrbitFile(unittest.TestCase):
     def orbit(self, l_first, l_last, x=1.0, y=0.0):
         """Orbit file rows (19 columns): t, x, y, ..., L in column 9; the last at the run's end."""
         data = np.zeros((5, 19))
-        data[:, 0] = np.arange(5) * self.setup["dt_int"]
+        data[:, 0] = np.linspace(0.0, self.model.tmax, 5)
         data[:, 9] = np.linspace(l_first, l_last, 5)
         data[-1, 1], data[-1, 2] = x, y
         return data
@@ -509,13 +510,13 @@ class TableRowOfAnOrbitFile(unittest.TestCase):
     def test_a_twin_file_is_matched_by_the_twins_final_l_and_a_star_file_by_the_stars(self):
         # two stars of the same L0 whose final L1 and L2 are each other's: only the column
         # of the body the file holds tells them apart
-        with open(self.setup["path"] + ".rx", "w") as f:
+        with open(self.path + ".rx", "w") as f:
             f.write("1.000 1.200 1.500 \n1.000 1.500 1.200 \n")
         for name, last, want in (("s_0.xb", 1.2, [0]), ("s_1.xb", 1.5, [0]),
                                  ("s_2.xb", 1.5, [1]), ("s_3.xb", 1.2, [1])):
             path = os.path.join(self.tmp.name, name)
-            table, rows = op.find_table_row(self.setup, path, self.orbit(1.0, last))
-            self.assertEqual((table, rows), (self.setup["path"] + ".rx", want), name)
+            table, rows = op.find_table_row(self.model, self.path, path, self.orbit(1.0, last))
+            self.assertEqual((table, rows), (self.path + ".rx", want), name)
 
     def test_rounding_of_a_printed_value_is_half_its_last_digit(self):
         # four significant digits ("%.3e"): half a unit of the last one, at and around
@@ -527,9 +528,9 @@ class TableRowOfAnOrbitFile(unittest.TestCase):
         self.assertTrue(math.isclose(op._half_unit(1.234, 3), 5e-3, rel_tol=1e-12))
         # and what it decides: a migration row whose final x is 10.004 printed as 1.000e+01
         # in the orbit file matches, one of 10.02 does not
-        with open(self.setup["path"] + ".lxy", "w") as f:
+        with open(self.path + ".lxy", "w") as f:
             f.write("1.000 0.000 10.004 0.000\n1.000 0.000 10.020 0.000\n")
-        _, rows = op.find_table_row(self.setup, os.path.join(self.tmp.name, "s_0.bb"),
+        _, rows = op.find_table_row(self.model, self.path, os.path.join(self.tmp.name, "s_0.bb"),
                                     self.orbit(1.0, 1.0, x=10.0))
         self.assertEqual(rows, [0])
 
