@@ -408,7 +408,7 @@ def test_jacobi_energy_of_each_pattern_of_a_two_pattern_model():
                      smin=1.5, smax=2.5, wmin=0.5, wmax=0.5),
                 dict(mm=3, epsilon=0.02, phi0=45, alpha=6, Omegas=0.3, growtime=2, starttime=3,
                      smin=1.0, smax=2.0, wmin=0.3, wmax=0.4)]
-    model = orbkit.Model(gamma_=0.0, patterns=patterns)
+    model = orbkit.Model(gamma_=0.0, r_min=1.0, r_max=2.0, patterns=patterns)
     rng = np.random.default_rng(11)
     n = 50
     r, phi = rng.uniform(0.5, 3.0, n), rng.uniform(-math.pi, math.pi, n)

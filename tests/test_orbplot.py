@@ -494,7 +494,7 @@ class TableRowOfAnOrbitFile(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
         self.path = os.path.join(self.tmp.name, "s")
-        self.model = orbkit.Model(dt_int=0.5, nsteps=4)
+        self.model = orbkit.Model(dt_int=0.5, nsteps=4, r_min=1.0, r_max=2.0)
 
     def tearDown(self):
         self.tmp.cleanup()
