@@ -12,7 +12,9 @@ namespace {
 // the fast mode calls none of its functions).
 double max_of(double a, double b) { return a != a ? b : (b != b ? a : (a > b ? a : b)); }
 double min_of(double a, double b) { return a != a ? b : (b != b ? a : (a < b ? a : b)); }
-double abs_of(double a) { return __builtin_bit_cast(double, __builtin_bit_cast(unsigned long long, a) & ~(1ull << 63)); }
+double abs_of(double a) {
+    return __builtin_bit_cast(double, __builtin_bit_cast(unsigned long long, a) & ~(1ull << 63));
+}
 // the neighbour of finite x towards y
 double toward(double x, double y) {
     if (x != x || y != y) return x + y;
@@ -359,7 +361,8 @@ private:
             }
             der2 = __builtin_sqrt(der2) / h[l];
             const double der12 = max_of(abs_of(der2), __builtin_sqrt(dnf[l]));
-            const double h1 = der12 <= 1e-15 ? max_of(1e-6, h[l] * 1e-3) : fast_pow(0.01 / der12, 1.0 / dop853_order);
+            const double h1 =
+                der12 <= 1e-15 ? max_of(1e-6, h[l] * 1e-3) : fast_pow(0.01 / der12, 1.0 / dop853_order);
             r.h = dir[l] * min_of(100 * h[l], h1);
             r.evaluations = 2;
             f.running = true;

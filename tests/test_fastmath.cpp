@@ -106,7 +106,8 @@ TEST(FastMath, EveryVectorPathGivesTheScalarBits) {
             lane_math(p, fn, n, s.a.data(), s.b.data(), wide.data());
             for (int i = 0; i < n; ++i)
                 ASSERT_TRUE(same_bits(one[i], wide[i]))
-                    << name(fn) << " on " << lane_path_name(p) << " at " << s.a[i] << ": " << wide[i] << " vs " << one[i];
+                    << name(fn) << " on " << lane_path_name(p) << " at " << s.a[i] << ": " << wide[i] << " vs "
+                    << one[i];
         }
     }
 }
