@@ -5,36 +5,26 @@ the pattern's colour, at the angular momentum of a circular orbit there."""
 
 import numpy as np
 
-from . import analysis
+from . import analysis, twopi
 
-DPI = 100
 RES_STYLE = {"CR": "-", "ILR": "--", "OLR": ":"}
 PATTERN_COLOURS = ["tab:red", "tab:blue", "tab:green", "tab:orange", "tab:purple",
                    "tab:brown", "tab:pink", "tab:olive", "tab:cyan", "tab:gray"]
-TWOPI = 2 * np.pi
+TWOPI = twopi
 
 __all__ = ["plot_lyapunov", "plot_diffusion", "plot_churning", "plot_trapping"]
 
 
-def _pyplot():
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-    plt.rcParams.update({"font.size": 10, "axes.titlesize": 10, "legend.fontsize": 8})
-    return plt
-
-
+# The plotting tool's figure and its writing, with its style and its error for a file
+# that cannot be written (orbkit.plot imports this module, so they are taken at call time).
 def _figure(size, ncols):
-    plt = _pyplot()
-    fig, axes = plt.subplots(1, ncols, figsize=(size[0] / DPI, size[1] / DPI), dpi=DPI)
-    return plt, fig, axes
+    from .plot import _figure as figure
+    return figure(size, ncols)
 
 
 def _save(plt, fig, out):
-    fig.tight_layout()
-    fig.savefig(out, dpi=DPI)
-    plt.close(fig)
-    return out
+    from .plot import _save as save
+    return save(plt, fig, out)
 
 
 def _resonances(ax, model, axis, lo, hi):
