@@ -113,7 +113,8 @@ def _entry(qualified, value):
     shown = repr(value)
     if len(shown) > 70:
         shown = shown[:67] + "..."
-    return [f".. py:data:: {qualified}", f"   :value: {shown}", ""]
+    # under the module's own heading (automodule made it the current module): the short name
+    return [f".. py:data:: {qualified.rsplit('.', 1)[1]}", f"   :value: {shown}", ""]
 
 
 def api_text(orbkit):

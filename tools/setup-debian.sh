@@ -5,6 +5,8 @@
 #   sh tools/setup-debian.sh          what the programs and orbplot need
 #   sh tools/setup-debian.sh test     that, and what the test suite needs
 #   sh tools/setup-debian.sh check    that, and clang for the sanitised build and the fuzz target
+#   sh tools/setup-debian.sh docs     what the programs need, and what builds the documentation
+#                                     site and opens it in a browser (the test docs)
 #
 # A need is a Debian package name; add yours to the list of its group.
 set -eu
@@ -19,12 +21,16 @@ test_packages="libgtest-dev python3-pytest openmpi-bin libopenmpi-dev"  # Open M
 test_packages="$test_packages python3-galpy"  # the module's forces against galpy's (docs/galpy.md)
 # the checking build of CI: clang, its sanitiser and libFuzzer runtimes, its OpenMP
 check_packages="clang libclang-rt-14-dev libomp-dev"
+# the documentation site: Sphinx, its API and gallery extensions, its theme, Markdown pages,
+# and Chromium for the test that opens the built site
+docs_packages="python3-sphinx python3-numpydoc python3-sphinx-gallery furo python3-myst-parser chromium"
 
 case "${1:-run}" in
   run) wanted=$run_packages ;;
   test) wanted="$run_packages $test_packages" ;;
   check) wanted="$run_packages $test_packages $check_packages" ;;
-  *) echo "usage: sh tools/setup-debian.sh [run|test|check]" >&2; exit 2 ;;
+  docs) wanted="$run_packages $docs_packages" ;;
+  *) echo "usage: sh tools/setup-debian.sh [run|test|check|docs]" >&2; exit 2 ;;
 esac
 
 missing=""
