@@ -2,7 +2,7 @@
 
 Build (from the root of a clone, after building the module into build/python):
 
-    PYTHONPATH=build/python sphinx-build -W --keep-going -b html docs build/docs
+    PYTHONPATH=build/python sphinx-build -E -W --keep-going -b html docs build/docs
 
 The site documents the module it is built with: the API reference is read from its
 docstrings, the setup-file table from its field table and the programs' --help text, and
@@ -47,12 +47,10 @@ if any(HERE.glob("*.md")):
     source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
     myst_heading_anchors = 3
 
-# another page may be given as Markdown (galpy.md); the reStructuredText fallback then steps aside
 exclude_patterns = ["_build"]
-if (HERE / "galpy.md").exists():
-    exclude_patterns.append("galpy.rst")
 
 templates_path = []
+highlight_language = "text"   # literal blocks are program output and plain tables; code says its language
 html_theme = "furo"
 html_title = f"orbkit {release}".strip()
 html_static_path = []
@@ -94,6 +92,7 @@ sphinx_gallery_conf = {
     "filename_pattern": r"/plot_",
     "ignore_pattern": r"^(?!.*/plot_)",
     "abort_on_example_error": False,   # run them all, then fail the build naming each failure
+    "run_stale_examples": True,        # every build runs every example against the module it documents
     "download_all_examples": False,
     "remove_config_comments": True,
     "matplotlib_animations": False,
@@ -125,27 +124,60 @@ def _help_text():
 _gen.write_all(HERE / "generated", orbkit, _help_text(), _orbmigrate(), HERE.parent)
 
 
-# The module's docstrings name the setup fields as they are spelled (gamma_, ...); in
-# reStructuredText a word ending in "_" is a link. Escape such words outside literal text.
+# The module's docstrings are plain text: they name the setup fields as they are spelled
+# (gamma_), write Model(**fields), |L2 - L1| and tables indented under a line ending in ":".
+# Read as reStructuredText those are links, emphasis, substitutions and stray indentation, so
+# before numpydoc reads a docstring: such characters are escaped outside literal text, and an
+# indented block after a line ending in ":" or after a paragraph becomes a literal block.
 _FIELD_WORD = re.compile(r"(?<![\w`\\])([A-Za-z]\w*)_(?![\w`])")
+_LONE_MARK = re.compile(r"(?<!\\)([*|])")
+_PARAM_LINE = re.compile(r"^\s*\**[A-Za-z_]\w* : ")  # a numpydoc parameter: numpydoc's own
 
 
-def _escape_field_names(app, what, name, obj, options, lines):
+def _escape_plain(text):
+    if text.count("*") >= 2 and re.search(r"(?<![\w*])\*[^\s*][^*]*(?<!\s)\*(?![\w*])", text):
+        return _FIELD_WORD.sub(r"\1\\_", text.replace("|", "\\|"))  # *emphasis* meant
+    return _FIELD_WORD.sub(r"\1\\_", _LONE_MARK.sub(r"\\\1", text))
+
+
+def _indent(line):
+    return len(line) - len(line.lstrip())
+
+
+def _escape_docstring(app, what, name, obj, options, lines):
+    out = []
     literal_indent = None
     for i, line in enumerate(lines):
-        indent = len(line) - len(line.lstrip())
         if literal_indent is not None:
-            if not line.strip() or indent > literal_indent:
+            if not line.strip() or _indent(line) > literal_indent:
+                out.append(line)
                 continue
             literal_indent = None
-        if line.lstrip().startswith(">>>"):
+        stripped = line.strip()
+        before = next((x for x in reversed(lines[:i]) if x.strip()), None)
+        if stripped and i and not lines[i - 1].strip() and before is not None \
+                and _indent(line) > _indent(before) and not _PARAM_LINE.match(before):
+            out += ["::", ""]      # an indented example after a paragraph: shown as written
+            literal_indent = _indent(before)
+            out.append(line)
+            continue
+        if stripped.startswith(">>>") or _PARAM_LINE.match(line):
+            out.append(line)
             continue
         parts = line.split("``")
-        parts[::2] = [_FIELD_WORD.sub(r"\1\\_", p) for p in parts[::2]]
-        lines[i] = "``".join(parts)
+        parts[::2] = [_escape_plain(p) for p in parts[::2]]
+        line = "``".join(parts)
+        following = next((x for x in lines[i + 1:] if x.strip()), "")
+        if stripped.endswith(":") and not stripped.endswith("::") and following \
+                and _indent(following) > _indent(line) and not _PARAM_LINE.match(line):
+            line += ":"            # the indented table below is shown as written
+        out.append(line)
         if line.rstrip().endswith("::"):
-            literal_indent = indent
+            literal_indent = _indent(line)
+            if i + 1 < len(lines) and lines[i + 1].strip():
+                out.append("")
+    lines[:] = out
 
 
 def setup(app):
-    app.connect("autodoc-process-docstring", _escape_field_names, priority=400)
+    app.connect("autodoc-process-docstring", _escape_docstring, priority=400)

@@ -5,7 +5,7 @@ and the front page and a gallery page render in a real browser.
 
     PYTHONPATH=build/python /usr/bin/python3 tests/test_docs.py OUT_DIR
 
-builds docs/ into OUT_DIR with sphinx-build -W --keep-going, as the README's command does.
+builds docs/ into OUT_DIR with sphinx-build -E -W --keep-going, as the README's command does.
 The programs are found beside the module (ORBMIGRATE names another). The screenshots are
 taken with headless Chromium (CHROMIUM, else `chromium` on the PATH); without it that part
 is skipped (exit status 77), after every other check has run.
@@ -39,7 +39,7 @@ def check(ok, message):
 # ---- building
 
 def build_site(out):
-    cmd = [sys.executable, "-m", "sphinx", "-W", "--keep-going", "-q", "-b", "html",
+    cmd = [sys.executable, "-m", "sphinx", "-E", "-W", "--keep-going", "-q", "-b", "html",
            str(DOCS), str(out)]
     done = subprocess.run(cmd, capture_output=True, text=True)
     sys.stdout.write(done.stdout[-4000:])
