@@ -17,7 +17,8 @@ import numpy as np
 
 import orbkit
 
-here = Path.cwd()  # the repository root or below it (the site builds from docs/examples)
+# the shipped setups: examples/ at the root of the clone this script lies in
+here = Path(__file__).parent if "__file__" in globals() else Path.cwd()  # the gallery: cwd
 setup = next(p / "examples" / "migrate.setup" for p in (here, *here.parents)
              if (p / "examples" / "migrate.setup").is_file())
 model = orbkit.Model.read(str(setup))  # as orbmigrate does
