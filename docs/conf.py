@@ -12,6 +12,7 @@ every gallery example runs against it. The programs are found beside the module
 
 import os
 import re
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -85,6 +86,20 @@ class _GalleryOrder:
         return "_GalleryOrder"
 
 
+def _written_pictures(block, block_vars, gallery_conf):
+    """The pictures an example wrote into its folder (the folder it runs in), moved into the
+    gallery's images: the examples save their figures as a user would, with savefig or
+    orbkit.plot, and so leave nothing behind in docs/examples."""
+    from sphinx_gallery.scrapers import figure_rst
+    folder = Path(block_vars["src_file"]).parent
+    moved = []
+    for png in sorted(folder.glob("*.png")):
+        target = next(block_vars["image_path_iterator"])
+        shutil.move(str(png), target)
+        moved.append(target)
+    return figure_rst(moved, gallery_conf["src_dir"])
+
+
 sphinx_gallery_conf = {
     "within_subsection_order": _GalleryOrder,
     "examples_dirs": "examples",
@@ -96,7 +111,7 @@ sphinx_gallery_conf = {
     "download_all_examples": False,
     "remove_config_comments": True,
     "matplotlib_animations": False,
-    "image_scrapers": ("matplotlib",),
+    "image_scrapers": ("matplotlib", _written_pictures),
     "reset_modules": ("matplotlib",),
     "min_reported_time": 1,
     "capture_repr": (),

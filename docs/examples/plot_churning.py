@@ -15,7 +15,8 @@ import orbkit
 from orbkit import analysis
 from orbkit.plot import plot_churning
 
-here = os.path.dirname(os.path.abspath(__file__))
+# this folder, docs/examples (the gallery runs its examples in it, without a __file__)
+here = os.path.dirname(os.path.abspath(__file__)) if "__file__" in globals() else os.getcwd()
 model = orbkit.Model.read(os.path.join(here, "..", "..", "examples", "migrate.setup"))
 s = analysis.survey(model, method="dop853")        # initial and final states of every star
 c = analysis.churning(model, s.initial, s.final, s.t, phases=s.phases)

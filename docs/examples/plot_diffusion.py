@@ -13,7 +13,8 @@ import orbkit
 from orbkit import analysis
 from orbkit.plot import plot_diffusion
 
-here = os.path.dirname(os.path.abspath(__file__))
+# this folder, docs/examples (the gallery runs its examples in it, without a __file__)
+here = os.path.dirname(os.path.abspath(__file__)) if "__file__" in globals() else os.getcwd()
 model = orbkit.Model.read(os.path.join(here, "..", "..", "examples", "migrate.setup"))
 table = orbkit.migrate(model, method="dop853")                 # L0, dL, x, y per star
 d = analysis.diffusion(table, t=model.tmax, bins=12, nboot=200)

@@ -48,6 +48,8 @@ right.set_xlabel("x")
 right.set_ylabel("y")
 right.set_title("final positions, resonance circles")
 fig.tight_layout()
+fig.savefig("migration_survey.png", dpi=100)
+plt.close(fig)
 
 # %%
 # The spread of the changes, star by star: the root mean square of :math:`\Delta L`

@@ -42,6 +42,8 @@ ax.set_ylabel("spread of the ensemble")
 ax.legend(loc="upper left")
 shade.legend(loc="lower right", fontsize=8)
 fig.tight_layout()
+fig.savefig("spread_ensemble.png", dpi=100)
+plt.close(fig)
 
 # %%
 print(f"{model.nstars} members: rmax from {table['rmax'][0]:.2e} to {table['rmax'][-1]:.2e}, "

@@ -59,6 +59,8 @@ shade = history.twinx()
 shade.fill_between(orbits, 0, np.abs(amplitude), color="tab:blue", alpha=0.2)
 shade.set_ylabel("net amplitude of the wave", color="tab:blue")
 fig.tight_layout()
+fig.savefig("transient_wave.png", dpi=100)
+plt.close(fig)
 
 # %%
 print(f"star {star}: L0 = {L[0]:.4f}, L at the end = {L[-1]:.4f}; "

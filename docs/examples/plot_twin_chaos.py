@@ -42,6 +42,8 @@ right.set_xlabel(r"$\Delta L$ of the star")
 right.set_ylabel(r"$\Delta L$ of its twin")
 right.set_aspect("equal")
 fig.tight_layout()
+fig.savefig("twin_chaos.png", dpi=100)
+plt.close(fig)
 
 # %%
 # How many pairs parted by more than a millionth in L: the chaotic fraction of this model
