@@ -101,6 +101,7 @@ class Installed(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="orbkit-install-")
+        cls.addClassCleanup(shutil.rmtree, cls.tmp)
         cls.prefix = os.path.join(cls.tmp, "prefix")
         cls.home = os.path.join(cls.tmp, "home")
         os.mkdir(cls.home)
@@ -125,10 +126,6 @@ class Installed(unittest.TestCase):
                     with open(os.path.join(work, f), "rb") as fh:
                         left[f] = fh.read()
             cls.runs[case] = (work, base, left)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.tmp)
 
     def test_the_prefix_holds_the_programs_headers_libraries_package_examples_and_module(self):
         installed = files_under(self.prefix)
@@ -241,15 +238,12 @@ class DebianPackage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="orbkit-deb-")
+        cls.addClassCleanup(shutil.rmtree, cls.tmp)
         r = run([CPACK, "-G", "DEB", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-B", cls.tmp])
         if r.returncode:
             raise RuntimeError(f"cpack failed:\n{r.stdout}\n{r.stderr}")
         cls.packages = glob.glob(os.path.join(cls.tmp, "*.deb"))
         cls.deb = cls.packages[0] if len(cls.packages) == 1 else None
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.tmp)
 
     def setUp(self):
         self.assertIsNotNone(self.deb, f"one package expected, cpack made {self.packages}")
