@@ -17,7 +17,8 @@ run_packages="g++ make cmake python3 python3-numpy python3-matplotlib pybind11-d
 # pip install of the module into a venv (README): pip, venv and the build backend from Debian
 run_packages="$run_packages python3-pip python3-venv python3-setuptools python3-wheel"
 # the test suite, on top of the above
-test_packages="libgtest-dev python3-pytest openmpi-bin libopenmpi-dev"  # Open MPI: the surveys under mpirun
+# Open MPI: the surveys under mpirun; dpkg-dev: the Debian package's library dependencies
+test_packages="libgtest-dev python3-pytest openmpi-bin libopenmpi-dev dpkg-dev"
 test_packages="$test_packages python3-galpy"  # the module's forces against galpy's (docs/galpy.md)
 # the checking build of CI: clang, its sanitiser and libFuzzer runtimes, its OpenMP
 check_packages="clang libclang-rt-14-dev libomp-dev"
