@@ -15,7 +15,10 @@ status=0
 # the default integrator, and the fast mode (its own arithmetic in vector lanes)
 for mode in bs dop853; do
   for prog in spread migrate twin; do
-    for build in release again debug; do
+    # the exact mode's release bytes of every example are pinned by the regression suite
+    # (regress/example-*): a second release run adds nothing there
+    [ $mode = bs ] && builds="release debug" || builds="release again debug"
+    for build in $builds; do
       [ "$build" = debug ] && bin=$work/debug || bin=$release
       run=$work/$mode-$build-$prog
       mkdir -p "$run"
@@ -24,7 +27,8 @@ for mode in bs dop853; do
       (cd "$run" && "$bin/$prog/orb$prog" --integrator $mode "$prog.setup" > stdout) || [ $? -eq 1 ]
     done
     n=$(ls "$work/$mode-release-$prog" | wc -l)
-    for other in again debug; do
+    for other in $builds; do
+      [ "$other" = release ] && continue
       if diff -r "$work/$mode-release-$prog" "$work/$mode-$other-$prog" >/dev/null; then
         echo "$prog --integrator $mode: $n files, release and $other run identical"
       else
