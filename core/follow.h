@@ -64,10 +64,8 @@ std::vector<double> listed(const output_times& times);
 // of output times reached and observed; fewer than times.count after a failure (s
 // then holds the last state reached) or when the observer ended the run.
 template <class Observer>
-long follow_times(const params& p, const integrator& how, orbit_state& s, const output_times& times,
-                  Observer&& observe, const std::atomic<bool>* stop = nullptr) {
-    follower f;
-    f.how = how;
+long follow_times(const params& p, follower& f, orbit_state& s, const output_times& times, Observer&& observe,
+                  const std::atomic<bool>* stop = nullptr) {
     double t = times.start;
     for (long k = 0; k < times.count; ++k) {
         t = times.list ? times.list[k] : t + times.step;
@@ -75,4 +73,12 @@ long follow_times(const params& p, const integrator& how, orbit_state& s, const 
         if (!observe(k, s)) return k + 1;
     }
     return times.count;
+}
+// The same with a fresh follower of method how.
+template <class Observer>
+long follow_times(const params& p, const integrator& how, orbit_state& s, const output_times& times,
+                  Observer&& observe, const std::atomic<bool>* stop = nullptr) {
+    follower f;
+    f.how = how;
+    return follow_times(p, f, s, times, observe, stop);
 }

@@ -23,10 +23,12 @@ void follow_orbits(const integrator& how, Take&& take, Setup&& setup, Reached&& 
         lane_task t;
         setup(i, t);
         t.id = i;
-        for (long k = 0; k < t.ntimes; ++k) {
-            const bool ok = advance(*t.p, *t.run, *t.s, t.times[k], t.stop);
-            reached(i, t, k, ok);
-            if (!ok) break;
-        }
+        const long done = follow_times(*t.p, *t.run, *t.s, output_times::of(t.times, t.ntimes),
+                                       [&](long k, const orbit_state&) {
+                                           reached(i, t, k, true);
+                                           return true;
+                                       },
+                                       t.stop);
+        if (done < t.ntimes) reached(i, t, done, false);
     }
 }
