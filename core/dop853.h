@@ -34,6 +34,29 @@ struct dop853_run {
 };
 
 // Scale of the error of value i: the tolerances against the larger of old and new values.
+// The step-size decision of a step of size h with error norm err, whose eighth root
+// fac11 the caller takes (the fast mode with its own pow). On rejection (err > 1, or NaN,
+// which shrinks the step as far as allowed) sets r.h to the step to retry and returns
+// false; on acceptance sets hnew to the next step, which never grows right after a
+// rejection, and returns true.
+inline bool dop853_decide(dop853_run& r, double h, double err, double fac11, double& hnew) {
+    if (!(err <= 1)) {
+        const double shrink = fac11 / dop853_safety < dop853_max_shrink ? fac11 / dop853_safety
+                                                                          : dop853_max_shrink;
+        r.h = std::isnan(err) ? h / dop853_max_shrink : h / shrink;
+        r.rejected = true;
+        ++r.rejections;
+        return false;
+    }
+    double fac = fac11 / dop853_safety;
+    if (fac > dop853_max_shrink) fac = dop853_max_shrink;
+    if (fac < dop853_max_grow) fac = dop853_max_grow;
+    hnew = h / fac;
+    if (r.rejected && std::fabs(hnew) > std::fabs(h)) hnew = h;
+    r.rejected = false;
+    return true;
+}
+
 inline double dop853_scale(const dop853_run& r, double a, double b) {
     const double m = std::fabs(a) > std::fabs(b) ? std::fabs(a) : std::fabs(b);
     return r.atol + r.rtol * m;
@@ -155,22 +178,8 @@ dop853_outcome dop853_attempt(Rhs&& rhs, dop853_run& r, bool dense, double t_end
     if (deno <= 0) deno = 1;
     err = std::fabs(h) * err * std::sqrt(1 / (n * deno));
 
-    // New step from the error's eighth root; a NaN error shrinks it as far as allowed.
-    const double fac11 = std::pow(err, 1 / dop853_order);
-    if (!(err <= 1)) {
-        const double shrink = fac11 / dop853_safety < dop853_max_shrink ? fac11 / dop853_safety
-                                                                          : dop853_max_shrink;
-        r.h = std::isnan(err) ? h / dop853_max_shrink : h / shrink;
-        r.rejected = true;
-        ++r.rejections;
-        return dop853_outcome::rejected;
-    }
-    double fac = fac11 / dop853_safety;
-    if (fac > dop853_max_shrink) fac = dop853_max_shrink;
-    if (fac < dop853_max_grow) fac = dop853_max_grow;
-    double hnew = h / fac;
-    if (r.rejected && std::fabs(hnew) > std::fabs(h)) hnew = h;  // no growth right after a rejection
-    r.rejected = false;
+    double hnew;
+    if (!dop853_decide(r, h, err, std::pow(err, 1 / dop853_order), hnew)) return dop853_outcome::rejected;
 
     rhs(tend_inside, ynew, k13);
     r.evaluations += 1;

@@ -408,23 +408,11 @@ private:
             r.evaluations += 11;
             const double h = r.h;
             const double err = b_.err[l];
-            // new step from the error's eighth root; a NaN error shrinks it as far as allowed
-            const double fac11 = fast_pow(err, 1 / dop853_order);
-            if (!(err <= 1)) {
-                const double shrink = fac11 / dop853_safety < dop853_max_shrink ? fac11 / dop853_safety
-                                                                                  : dop853_max_shrink;
-                r.h = std::isnan(err) ? h / dop853_max_shrink : h / shrink;
-                r.rejected = true;
-                ++r.rejections;
+            // the one-star method's decision, from the error's eighth root by our own pow
+            if (!dop853_decide(r, h, err, fast_pow(err, 1 / dop853_order), hnew[l])) {
                 sl.now = phase::advance;
                 continue;
             }
-            double fac = fac11 / dop853_safety;
-            if (fac > dop853_max_shrink) fac = dop853_max_shrink;
-            if (fac < dop853_max_grow) fac = dop853_max_grow;
-            hnew[l] = h / fac;
-            if (r.rejected && abs_of(hnew[l]) > abs_of(h)) hnew[l] = h;  // no growth right after a rejection
-            r.rejected = false;
             accepted[l] = any = true;
             dense = dense || sl.passes;
         }

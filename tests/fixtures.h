@@ -1,5 +1,8 @@
-// what several unit tests build: a star in the disc plane, and one steady spiral
+// what several unit tests build: a star in the disc plane, one steady spiral, a shipped example read
 #pragma once
+
+#include <cstdio>
+#include <string>
 
 #include "params.h"
 #include "state.h"
@@ -35,4 +38,17 @@ inline params one_spiral(double starttime = 0) {
     p.wmin[0] = 1;
     p.wmax[0] = 1;
     return p;
+}
+
+// Reads the shipped example NAME.setup into p and seeds g as the programs do, their
+// messages discarded; false when it is missing or refused.
+inline bool read_example(const char* name, params& p, rand48& g) {
+    const std::string path = std::string(ORBKIT_EXAMPLES) + "/" + name + ".setup";
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (!file) return false;
+    std::FILE* sink = std::tmpfile();
+    const bool ok = readsetup(file, path, p, g, sink, sink, "test");
+    std::fclose(file);
+    std::fclose(sink);
+    return ok;
 }

@@ -469,16 +469,9 @@ TEST(Dop853Orbits, ASingularOrHopelessStarFails) {
 // eighth-order method, and such stars must stay rare.
 TEST(Dop853Orbits, ExampleStarsAgreeWithTheExactIntegrator) {
     for (const char* name : {"migrate", "twin", "transient", "spread"}) {
-        const std::string path = std::string(ORBKIT_EXAMPLES) + "/" + name + ".setup";
-        std::FILE* file = std::fopen(path.c_str(), "r");
-        ASSERT_NE(file, nullptr) << path;
         params p;
         rand48 g;
-        std::FILE* sink = std::tmpfile();
-        const bool ok = readsetup(file, path, p, g, sink, sink, "test");
-        std::fclose(file);
-        std::fclose(sink);
-        ASSERT_TRUE(ok) << path;
+        ASSERT_TRUE(read_example(name, p, g)) << name;
         std::vector<orbit_state> start;
         std::vector<params> model;
         if (std::string(name) == "spread") {

@@ -25,17 +25,10 @@ struct drawn {
     std::vector<params> model;
 };
 drawn example_stars(const char* name, int most) {
-    const std::string path = std::string(ORBKIT_EXAMPLES) + "/" + name + ".setup";
-    std::FILE* file = std::fopen(path.c_str(), "r");
     drawn d;
-    if (!file) return d;
     params p;
     rand48 g;
-    std::FILE* sink = std::tmpfile();
-    const bool ok = readsetup(file, path, p, g, sink, sink, "test");
-    std::fclose(file);
-    std::fclose(sink);
-    if (!ok) return d;
+    if (!read_example(name, p, g)) return d;
     for (int i = 0; i < p.nstars && i < most; ++i) {
         survey_star s;
         draw_star(p, g, s);
