@@ -19,6 +19,8 @@ run_packages="$run_packages python3-pip python3-venv python3-setuptools python3-
 # the test suite, on top of the above
 # Open MPI: the surveys under mpirun; dpkg-dev: the Debian package's library dependencies
 test_packages="libgtest-dev python3-pytest openmpi-bin libopenmpi-dev dpkg-dev"
+# cpack's Debian generator reads the programs' types with file(1)
+test_packages="$test_packages file"
 test_packages="$test_packages python3-galpy"  # the module's forces against galpy's (docs/galpy.md)
 # the checking build of CI: clang, its sanitiser and libFuzzer runtimes, its OpenMP
 check_packages="clang libclang-rt-14-dev libomp-dev"
