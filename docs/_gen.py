@@ -158,8 +158,38 @@ def resonances_table(orbkit, root):
     return "\n".join(out) + "\n"
 
 
+# ---- how to cite: CITATION.cff at the root, the one place its words are kept
+
+def citation_fields(path):
+    """The top-level "key: value" lines of a CITATION.cff and its authors' names (the file is
+    flat YAML; no YAML library is needed for it)."""
+    fields, authors = {}, []
+    for line in Path(path).read_text().splitlines():
+        stripped = line.strip()
+        if stripped.startswith("- name:"):
+            authors.append(stripped.split(":", 1)[1].strip().strip('"'))
+        elif line and not line[0].isspace() and ":" in line and not line.startswith("#"):
+            key, value = line.split(":", 1)
+            fields[key.strip()] = value.strip().strip('"')
+    fields["authors"] = authors
+    return fields
+
+
+def citation_text(orbkit, root):
+    f = citation_fields(Path(root) / "CITATION.cff")
+    version = getattr(orbkit, "__version__", "")
+    if f.get("version") != version:
+        raise RuntimeError(f"CITATION.cff gives version {f.get('version')}, the module {version}: "
+                           "update CITATION.cff with the project's version")
+    year = f.get("date-released", "")[:4]
+    return ("::\n\n" + _literal(f"{', '.join(f['authors'])} ({year}). {f['title']}.\n"
+                                 f"Version {f['version']}, released {f['date-released']}. "
+                                 f"Licence: {f['license']}.\n") + "\n")
+
+
 def write_all(outdir, orbkit, help_text, orbmigrate, root):
     outdir = Path(outdir)
+    _write(outdir / "citation.inc", citation_text(orbkit, root))
     _write(outdir / "resonances.inc", resonances_table(orbkit, root))
     _write(outdir / "help.inc", "::\n\n" + _literal(help_text) + "\n")
     _write(outdir / "fields.inc", fields_table(orbkit, help_text))
@@ -171,7 +201,7 @@ def write_all(outdir, orbkit, help_text, orbmigrate, root):
     _write(outdir / "api.inc", api_text(orbkit))
     # stale files of an older build would be included by nothing; remove them
     keep = {"help.inc", "fields.inc", "check_migrate.inc", "check_commented.inc", "api.inc",
-            "resonances.inc"}
+            "resonances.inc", "citation.inc"}
     for f in outdir.iterdir():
         if f.name not in keep:
             f.unlink() if f.is_file() else shutil.rmtree(f)

@@ -55,6 +55,18 @@ highlight_language = "text"   # literal blocks are program output and plain tabl
 html_theme = "furo"
 html_title = f"orbkit {release}".strip()
 html_static_path = []
+
+# Formulas render without a network (a cluster's login node, a laptop on a train): KaTeX from
+# Debian's libjs-katex is copied into the built site, and Sphinx's math extension loads our own
+# starter, which renders the \( \) and \[ \] that Sphinx writes. Nothing is fetched.
+KATEX = Path(os.environ.get("ORBKIT_KATEX", "/usr/share/javascript/katex"))
+if not (KATEX / "katex.min.js").exists():
+    raise RuntimeError(f"the site renders its formulas with KaTeX, not found in {KATEX}: "
+                       "sh tools/setup-debian.sh docs installs it (Debian: libjs-katex)")
+mathjax_path = "katex/render-math.js"
+mathjax_options = {"defer": "defer"}
+html_js_files = ["katex/katex.min.js", "katex/contrib/auto-render.js"]
+html_css_files = ["katex/katex.min.css"]
 html_show_sourcelink = False
 html_last_updated_fmt = None
 
@@ -194,5 +206,28 @@ def _escape_docstring(app, what, name, obj, options, lines):
     lines[:] = out
 
 
+_RENDER_MATH = r"""// renders the formulas Sphinx writes as \( \) and \[ \] with the bundled KaTeX
+document.addEventListener("DOMContentLoaded", function () {
+  renderMathInElement(document.body, {
+    delimiters: [{left: "\\[", right: "\\]", display: true},
+                 {left: "\\(", right: "\\)", display: false}],
+    throwOnError: false
+  });
+});
+"""
+
+
+def _copy_katex(app, exception):
+    """KaTeX and its fonts into the site (the fonts are links into fonts-katex: copied as files)."""
+    if exception is not None or app.builder.format != "html":
+        return
+    target = Path(app.outdir) / "_static" / "katex"
+    shutil.rmtree(target, ignore_errors=True)
+    shutil.copytree(KATEX, target, symlinks=False,
+                    ignore=shutil.ignore_patterns("*.mjs", "katex.js", "katex.css"))
+    (target / "render-math.js").write_text(_RENDER_MATH)
+
+
 def setup(app):
     app.connect("autodoc-process-docstring", _escape_docstring, priority=400)
+    app.connect("build-finished", _copy_katex)

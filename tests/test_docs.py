@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The documentation site: it builds with warnings as errors (every gallery example run),
 its API reference holds every public name of the module, every page's pictures are there,
-and the front page and a gallery page render in a real browser.
+and the front page, a gallery page and the model page render in a real browser, the model
+page without a network and with every formula rendered.
 
     PYTHONPATH=build/python /usr/bin/python3 tests/test_docs.py OUT_DIR
 
@@ -14,6 +15,7 @@ import ast
 import html.parser
 import importlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -146,15 +148,40 @@ def check_images(out):
 
 # ---- in a browser
 
-def screenshot(chromium, page, png, profile):
+def chromium_offline(chromium, profile, *args):
+    """Chromium as on a machine without a network: no host name resolves, so anything the
+    site would fetch from outside (a CDN's script or font) fails as it would there."""
     cmd = [chromium, "--headless", "--disable-gpu", "--hide-scrollbars", "--no-first-run",
-           f"--user-data-dir={profile}", "--window-size=1280,1400", f"--screenshot={png}",
-           page.as_uri()]
+           f"--user-data-dir={profile}", "--host-resolver-rules=MAP * ~NOTFOUND", *args]
     if os.geteuid() == 0:
         cmd.insert(1, "--no-sandbox")  # Chromium's sandbox refuses to run as root
-    done = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
+    return subprocess.run(cmd, capture_output=True, text=True, timeout=120)
+
+
+def screenshot(chromium, page, png, profile):
+    done = chromium_offline(chromium, profile, "--window-size=1280,1400", "--virtual-time-budget=5000",
+                            f"--screenshot={png}", page.as_uri())
     return check(done.returncode == 0 and png.exists(),
                  f"chromium on {page.name}: status {done.returncode}: {done.stderr[-2000:]}")
+
+
+def check_math_offline(chromium, page, profile):
+    """The page's formulas as the browser shows them without a network: every one rendered
+    (KaTeX's markup), none left as raw LaTeX delimiters or as a KaTeX error."""
+    done = chromium_offline(chromium, profile, "--virtual-time-budget=5000", "--dump-dom", page.as_uri())
+    if not check(done.returncode == 0, f"chromium --dump-dom on {page.name}: status {done.returncode}"):
+        return
+    dom = done.stdout
+    written = len(re.findall(r'class="math notranslate', page.read_text()))
+    rendered = dom.count('class="katex"') + dom.count('class="katex-display"')
+    text = re.sub(r"<(script|style|annotation)[^>]*>.*?</\1>", "", dom, flags=re.S)
+    text = re.sub(r"<[^>]+>", "", text)
+    raw = re.findall(r"\\[(\[]", text)
+    print(f"{page.name} offline: {written} formulas written, {rendered} rendered, {len(raw)} raw")
+    check(written > 0, f"{page.name}: no formula written (the check would prove nothing)")
+    check(not raw, f"{page.name}: {len(raw)} raw LaTeX delimiters left without a network")
+    check(rendered >= written, f"{page.name}: {rendered} of {written} formulas rendered")
+    check("katex-error" not in dom, f"{page.name}: a formula KaTeX cannot read")
 
 
 def check_rendered(png, name):
@@ -186,6 +213,8 @@ def check_browser(out, shots):
             png.unlink(missing_ok=True)
             if screenshot(chromium, page, png, profile):
                 check_rendered(png, f"{page.relative_to(out)} ({png})")
+        check_math_offline(chromium, out / "model.html", profile)
+        screenshot(chromium, out / "model.html", shots / "model.png", profile)
     return True
 
 

@@ -4,7 +4,7 @@ built again).
 
   test_install.py Installed       cmake --install into a temporary prefix; the installed
                                   programs on the installed examples, the module, orbplot,
-                                  and the README's C++ program built against the package
+                                  and the install page's C++ program built against the package
   test_install.py DebianPackage   cpack -G DEB into a temporary folder: its files, its
                                   fields and dependencies, its programs unpacked
 
@@ -17,6 +17,7 @@ ORBKIT_MPI=1 when the programs are built with MPI.
 """
 
 import glob
+import gzip
 import math
 import os
 import re
@@ -76,6 +77,8 @@ def expected_paths():
         paths[os.path.join(DIRS["cmake"], f)] = None
     for name, src in source_files("examples/*").items():
         paths[os.path.join(DIRS["data"], "orbkit", "examples", name)] = src
+    for name in ("copyright", "changelog.gz"):  # where Debian keeps the licence and the history
+        paths[os.path.join(DIRS["data"], "doc", "orbkit", name)] = None
     if MODULE:
         paths[os.path.join(DIRS["bin"], "orbplot")] = None
         package = source_files("python/orbkit/*.py", "python/orbkit/*.pyi", "python/orbkit/py.typed")
@@ -153,6 +156,20 @@ class Installed(unittest.TestCase):
                 self.assertEqual(a.read(), b.read(), f"{include}/{name} is not {sources[name]}")
         if MODULE:
             self.assertTrue(glob.glob(os.path.join(self.prefix, DIRS["python"], "orbkit", "_orbkit*.so")))
+        # the licence in Debian's machine-readable copyright format, word for word, and the
+        # changelog as written
+        doc = os.path.join(self.prefix, DIRS["data"], "doc", "orbkit")
+        with open(os.path.join(doc, "copyright")) as f:
+            copyright_text = f.read()
+        self.assertTrue(copyright_text.startswith("Format: https://www.debian.org/doc/packaging-manuals/"
+                                                  "copyright-format/1.0/\n"), copyright_text[:200])
+        stanza = copyright_text.split("\nLicense: BSD-3-Clause\n")[-1]
+        unfolded = "\n".join("" if line == " ." else line[1:] for line in stanza.rstrip("\n").split("\n"))
+        with open(os.path.join(ROOT, "LICENSE")) as f:
+            self.assertEqual(unfolded, f.read().rstrip("\n"))
+        with gzip.open(os.path.join(doc, "changelog.gz"), "rb") as a, \
+                open(os.path.join(ROOT, "CHANGELOG.md"), "rb") as b:
+            self.assertEqual(a.read(), b.read())
 
     def test_no_installed_file_names_the_build_or_the_sources(self):
         for path in files_under(self.prefix):
@@ -185,19 +202,21 @@ class Installed(unittest.TestCase):
         package = os.path.join(self.prefix, DIRS["python"], "orbkit") + "/"
         self.assertTrue(module_of_orbplot(self, orbplot, self.env).startswith(package))
 
-    def test_readme_program_builds_against_the_package_and_integrates_its_star(self):
-        with open(os.path.join(ROOT, "README.md")) as f:
-            readme = f.read()
-        install = readme[readme.index("\n## Install"):]
-        install = install[:install.find("\n## ", 1)]
-        source = re.search(r"```cpp\n(.*?)```", install, re.S).group(1)
-        lists = re.search(r"```cmake\n(.*?)```", install, re.S).group(1)
+    def test_install_page_program_builds_against_the_package_and_integrates_its_star(self):
+        # the program and its CMakeLists.txt as the install page shows them
+        with open(os.path.join(ROOT, "docs", "install.rst")) as f:
+            page = f.read()
+
+        def block(language):
+            body = re.search(rf"\.\. code-block:: {language}\n\n(.*?)\n(?=\S)", page, re.S).group(1)
+            return "".join(line[3:] + "\n" for line in body.splitlines())
+        source, lists = block("cpp"), block("cmake")
         exe, cpp = re.search(r"add_executable\((\S+) (\S+)\)", lists).groups()
         app = os.path.join(self.tmp, "app")
         os.mkdir(app)
         with open(os.path.join(app, cpp), "w") as f:
             f.write(source)
-        # beside the README's program: every installed header in one translation unit,
+        # beside the install page's program: every installed header in one translation unit,
         # compiled with the drivers' target (a public header that needs a file not
         # installed fails here)
         include = os.path.join(self.prefix, DIRS["include"], "orbkit")
@@ -208,7 +227,7 @@ class Installed(unittest.TestCase):
                     "target_link_libraries(every_header PRIVATE orbkit::orbdrivers)\n")
         env = clean_env(self.prefix, self.home, CMAKE_PREFIX_PATH=self.prefix)
         configure = [CMAKE, "-S", app, "-B", os.path.join(app, "build"), "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON"]
-        ok(self, run(configure, env=env), "configuring the README's program")
+        ok(self, run(configure, env=env), "configuring the install page's program")
         ok(self, run([CMAKE, "--build", os.path.join(app, "build")], env=env), "building it")
         # the core's code in the headers is compiled as the core is: no fused multiply-add
         with open(os.path.join(app, "build", "compile_commands.json")) as f:
@@ -216,7 +235,7 @@ class Installed(unittest.TestCase):
         self.assertEqual(commands.count("-ffp-contract=off"), 2)
         self.assertEqual(commands.count("-fopenmp"), 2)
         r = run([os.path.join(app, "build", exe)], env=env)
-        ok(self, r, "the README's program")
+        ok(self, r, "the install page's program")
         x, y, vx, vy = map(float, r.stdout.split())
 
         # the star and the time as the program states them

@@ -27,6 +27,8 @@ check_packages="clang libclang-rt-14-dev libomp-dev"
 # the documentation site: Sphinx, its API and gallery extensions, its theme, Markdown pages,
 # and Chromium for the test that opens the built site
 docs_packages="python3-sphinx python3-numpydoc python3-sphinx-gallery furo python3-myst-parser chromium"
+# the formulas, rendered in the built site without a network
+docs_packages="$docs_packages libjs-katex"
 
 case "${1:-run}" in
   run) wanted=$run_packages ;;
