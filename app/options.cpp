@@ -136,7 +136,7 @@ void print_help(std::FILE* out, const program_info& info) {
 }
 
 int startup(int argc, char** argv, const program_info& info, run_start& run) {
-    guard_standard_streams();
+    prepare_process(info.name, true);
     const command_line c = parse_command_line(argc, argv);
     switch (c.action) {
     case command_line::help:
@@ -151,7 +151,7 @@ int startup(int argc, char** argv, const program_info& info, run_start& run) {
     }
     case command_line::wrong:
         std::printf("args: setup_file  \n");
-        std::fprintf(stderr, "%s: %s; %s --help tells more\n", info.name, c.problem.c_str(), info.name);
+        std::fprintf(stderr, "%s: %s; %s --help tells more\n", info.name, printable(c.problem).c_str(), info.name);
         return 255;
     case command_line::run:
         break;
@@ -160,12 +160,17 @@ int startup(int argc, char** argv, const program_info& info, run_start& run) {
     run.how = c.how;
     std::FILE* f = std::fopen(run.setup.c_str(), "r");
     if (!f) {
-        std::fprintf(stderr, "%s: %s: cannot open: %s\n", info.name, run.setup.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "%s: %s: cannot open: %s\n", info.name, printable(run.setup).c_str(),
+                     std::strerror(errno));
         return 2;
     }
-    const bool ok = readsetup(f, run.setup, run.p, run.g, stdout, stderr, info.name);
+    std::vector<setup_value> read;
+    const bool ok = readsetup(f, run.setup, run.p, run.g, stdout, stderr, info.name, &read);
     std::fclose(f);
     if (!ok) return 2;
+    std::vector<setup_note> notes;
+    program_notes(info, run.p, read, notes, true);
+    print_notes(stderr, info.name, run.setup, notes);
     run.tmax = run_end(run.p, info.kind);
     std::printf("tmax(orbits) = %.2f\n", run.tmax / twopi);
     return flush_stdout(info.name) ? -1 : 2;

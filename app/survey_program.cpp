@@ -1,6 +1,3 @@
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -51,7 +48,7 @@ bool run_saves(job& j, const char* program, const std::vector<save_task>& tasks,
             continue;
         case saved_orbit::integration_failed:
             std::fprintf(stderr, "%s: %s: integration failed at t = %.6g; the orbit file ends there\n",
-                         program, t.name.c_str(), r.t_fail);
+                         program, printable(t.name).c_str(), r.t_fail);
             continue;
         case saved_orbit::cannot_create:
             cannot_create(program, t.name, r.error);
@@ -70,41 +67,28 @@ bool run_saves(job& j, const char* program, const std::vector<save_task>& tasks,
     return j.agree(ok ? -1 : 2) == -1;
 }
 
-// Start-up on every rank. Only the writer's lines are seen: the other ranks never
-// print on standard output, and hold back their messages unless they alone fail
-// (a setup the writer read but they cannot).
+// Start-up on every rank. The writer alone reads the setup and takes the seed,
+// and every rank receives the parameters, the generator and the run length from
+// it: ranks that read the file themselves could disagree (a clock seed taken in
+// two different seconds, a file edited in between), and a row would then pair
+// one star's L0 with another star's end. The other ranks print nothing.
 int start_everywhere(const job& j, int argc, char** argv, const program_info& info, run_start& run) {
+    int status = -1;
     if (j.writer()) {
-        const int own = startup(argc, argv, info, run);
-        const int writers = j.agree(own);
-        return writers != -1 ? writers : j.agree(own);
+        status = j.agree(startup(argc, argv, info, run));
+    } else {
+        prepare_process(info.name, false);
+        const command_line c = parse_command_line(argc, argv);  // the same words as the writer's
+        run.setup = c.setup;
+        run.how = c.how;
+        status = j.agree(-1);  // the writer's status, as every rank learns it
     }
-    std::fflush(stdout);
-    if (const int null = open("/dev/null", O_WRONLY); null >= 0) {
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    std::fflush(stderr);
-    std::FILE* held = std::tmpfile();
-    const int err = held ? dup(STDERR_FILENO) : -1;
-    if (err >= 0) dup2(fileno(held), STDERR_FILENO);
-    const int own = startup(argc, argv, info, run);
-    std::fflush(stderr);
-    if (err >= 0) {
-        dup2(err, STDERR_FILENO);
-        close(err);
-    }
-    const int writers = j.agree(-1);  // the writer's status, as every rank learns it
-    const int status = writers != -1 ? writers : j.agree(own);
-    if (held) {
-        if (writers == -1 && own != -1) {  // this rank alone could not start: say why
-            std::rewind(held);
-            char buf[4096];
-            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, held)) > 0;) std::fwrite(buf, 1, n, stderr);
-        }
-        std::fclose(held);
-    }
-    return status;
+    if (status != -1) return status;
+    static_assert(std::is_trivially_copyable_v<params> && std::is_trivially_copyable_v<rand48>);
+    j.broadcast(&run.p, sizeof run.p);
+    j.broadcast(&run.g, sizeof run.g);
+    j.broadcast(&run.tmax, sizeof run.tmax);
+    return -1;
 }
 
 }  // namespace
