@@ -51,6 +51,11 @@ bool stop_launched = false;  // a rank of a job started by an MPI launcher
 pthread_t main_thread;
 long main_task = 0;
 
+// the temporaries of the orbit files being written: their folder and final base names
+std::string orbit_folder;
+std::vector<std::string> orbit_bases;
+std::atomic<int> orbit_count{0};
+
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<const char*>::is_always_lock_free &&
               std::atomic<unsigned>::is_always_lock_free);
 
@@ -97,6 +102,37 @@ struct line_buffer {
     }
 };
 
+// Removes NAME.XXXXXX.part for every watched NAME, with system calls alone (a
+// signal handler may not use opendir).
+void remove_temporaries() {
+    const int n = orbit_count.load();
+    if (n == 0) return;
+    const int dir = ::open(orbit_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return;
+    const std::size_t part = std::strlen(orbit_part_suffix);
+    alignas(8) char buf[8192];
+    for (long got; (got = syscall(SYS_getdents64, dir, buf, sizeof buf)) > 0;) {
+        for (long at = 0; at < got;) {
+            // struct linux_dirent64: inode (8), offset (8), record length (2), type (1), name
+            unsigned short length;
+            std::memcpy(&length, buf + at + 16, sizeof length);
+            const char* name = buf + at + 19;
+            const std::size_t len = std::strlen(name);
+            for (int i = 0; i < n; ++i) {
+                const std::string& base = orbit_bases[i];
+                const std::size_t b = base.size();
+                if (len == b + 1 + 6 + part && std::memcmp(name, base.data(), b) == 0 && name[b] == '.' &&
+                    std::memcmp(name + b + 7, orbit_part_suffix, part) == 0) {
+                    (void)unlinkat(dir, name, 0);
+                    break;
+                }
+            }
+            at += length;
+        }
+    }
+    ::close(dir);
+}
+
 const char* signal_name(int sig) {
     return sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : sig == SIGHUP ? "SIGHUP" : "a signal";
 }
@@ -125,6 +161,7 @@ void on_stop(int sig) {
         line.add(w.unit.load());
     }
     if (!shown) line.add(" before any table was written");
+    remove_temporaries();  // an orbit file is there whole, or not at all
     line.add("\n");
     if (stop_reporter) (void)!write(STDERR_FILENO, line.text, line.n);
     if (stop_launched) {
@@ -155,6 +192,17 @@ void prepare_process(const char* program, bool reporter) {
         if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_IGN) continue;
         sigaction(sig, &stop, nullptr);
     }
+}
+
+void watch_orbit_files(const std::vector<std::string>& names) {
+    orbit_count = 0;
+    orbit_bases.clear();
+    for (const std::string& name : names) {
+        const std::size_t slash = name.rfind('/');
+        orbit_folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+        orbit_bases.push_back(slash == std::string::npos ? name : name.substr(slash + 1));
+    }
+    orbit_count = int(orbit_bases.size());
 }
 
 namespace {

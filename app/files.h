@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 
 
@@ -47,6 +48,11 @@ struct line_file {
 // and how many rows of each table are whole, and the process ends with status
 // 128 + the signal's number. Other ranks end with that status silently.
 void prepare_process(const char* program, bool reporter);
+
+// The orbit files now being written, by their final names (all in one folder):
+// a stop signal removes their temporaries (NAME.XXXXXX.part, see save_one), which
+// no other run writes while this run holds the table. Empty: none.
+void watch_orbit_files(const std::vector<std::string>& names);
 
 // Flushes standard output; false after "PROGRAM: standard output: cannot write: REASON".
 bool flush_stdout(const char* program);

@@ -32,11 +32,15 @@ static_assert(std::is_trivially_copyable_v<saved_orbit>);
 // (the run must stop); the files after it, written but never announced, are removed.
 bool run_saves(job& j, const char* program, const std::vector<save_task>& tasks, const integrator& how) {
     const long n = long(tasks.size());
+    std::vector<std::string> names;
+    for (const save_task& t : tasks) names.push_back(t.name);
+    watch_orbit_files(names);
     std::vector<saved_orbit> done(n);
     if (n > 0)  // an empty vector's data() may be null, which memset must not get
         std::memset(static_cast<void*>(done.data()), 0, n * sizeof(saved_orbit));
     j.share(n, [&](long i) { done[i] = save_one(*tasks[i].model, tasks[i].name, tasks[i].init, how); });
     j.merge(done.data(), n * sizeof(saved_orbit));
+    watch_orbit_files({});
     if (!j.writer()) return j.agree(-1) == -1;  // the writer says whether the run goes on
     bool ok = true;
     for (long i = 0; i < n && ok; ++i) {
