@@ -205,6 +205,13 @@ void watch_orbit_files(const std::vector<std::string>& names) {
     orbit_count = int(orbit_bases.size());
 }
 
+void release_stop_signals() {
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction was;
+        if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler == on_stop) std::signal(sig, SIG_DFL);
+    }
+}
+
 namespace {
 // Opens a table for writing without emptying it yet; -1 after one line on standard error.
 int open_table(const char* program, const std::string& path) {

@@ -48,6 +48,9 @@ struct line_file {
 // and how many rows of each table are whole, and the process ends with status
 // 128 + the signal's number. Other ranks end with that status silently.
 void prepare_process(const char* program, bool reporter);
+// The run has its status: a signal from here on (mpirun ending the other ranks of a
+// failed job while this one leaves it) takes its default action and says nothing.
+void release_stop_signals();
 
 // The orbit files now being written, by their final names (all in one folder):
 // a stop signal removes their temporaries (NAME.XXXXXX.part, see save_one), which

@@ -102,6 +102,8 @@ int run_survey(int argc, char** argv, const survey_program& prog) {
     const survey_kind& kind = prog.kind;
     if (!job::distributes() && !run_alone(program, "this build has no MPI")) return 0;
     job j;
+    // left before the job is: the run's status is known by then
+    const struct released { ~released() { release_stop_signals(); } } on_return;
     run_start run;
     if (int status = start_everywhere(j, argc, argv, prog.info, run); status >= 0) return status;
     params& p = run.p;
