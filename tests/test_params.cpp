@@ -438,29 +438,6 @@ TEST(Setup, SeedsTheGenerator) {
     }
 }
 
-// A negative lseed takes a seed that two runs in the same second do not share, and
-// says it: put back as lseed, it draws the same numbers.
-TEST(Setup, ClockSeedIsSaidAndRepeatsTheDraws) {
-    setup_file s("clock", scalar_lines("0", "-1"));
-    std::vector<std::int64_t> taken;
-    for (int run = 0; run < 2; ++run) {
-        params p;
-        rand48 g;
-        const read_result r = read_setup(s, p, g);
-        ASSERT_TRUE(r.ok) << r.diag;
-        const std::string lead = std::string(program) + ": " + s.path + ":10: lseed: -1 is negative: this run is seeded with ";
-        ASSERT_EQ(r.diag.compare(0, lead.size(), lead), 0) << r.diag;
-        const long long seed = std::atoll(r.diag.c_str() + lead.size());
-        EXPECT_EQ(r.diag, lead + std::to_string(seed) + "; lseed " + std::to_string(seed) + " repeats it\n");
-        EXPECT_TRUE(seed >= 0 && seed <= 0xFFFFFFFFll) << seed;
-        rand48 again;
-        seed48(again, seed);
-        for (int i = 0; i < 10; ++i) ASSERT_EQ(next(g), next(again)) << "draw " << i;
-        taken.push_back(seed);
-    }
-    EXPECT_NE(taken[0], taken[1]) << "two runs in the same second took one seed";
-}
-
 TEST(Setup, LongLines) {
     // 178 characters plus the newline fill 179 of the 180 bytes: read whole.
     std::string line178 = "0.7";
