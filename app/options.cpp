@@ -131,7 +131,10 @@ void print_help(std::FILE* out, const program_info& info) {
                  info.status0 ? info.status0 : "");
     std::fputs("  2    a setup or output file refused, unreadable or unwritable (one line on\n"
                "       standard error names the file and line)\n"
-               "  255  a wrong command line (standard output: \"args: setup_file  \")\n",
+               "  255  a wrong command line (standard output: \"args: setup_file  \")\n"
+               "  129, 130, 143\n"
+               "       stopped by SIGHUP, SIGINT (Ctrl-C), SIGTERM: 128 + the signal's number; one line\n"
+               "       on standard error says how many rows of each table are whole\n",
                out);
 }
 
