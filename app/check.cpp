@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "options.h"
+#include "spread.h"
 
 namespace {
 
@@ -32,21 +33,64 @@ std::string named_in(const std::string& text) {
 
 }  // namespace
 
+namespace {
+const setup_value* value_of(const std::vector<setup_value>& read, const char* name) {
+    for (const setup_value& v : read)
+        if (std::strcmp(v.name, name) == 0) return &v;
+    return nullptr;
+}
+int line_of(const std::vector<setup_value>& read, const char* name) {
+    const setup_value* v = value_of(read, name);
+    return v ? v->line : 0;
+}
+}  // namespace
+
+void program_notes(const program_info& info, const params& p, const std::vector<setup_value>& read,
+                   std::vector<setup_note>& notes, bool start_only) {
+    if (info.kind == run_length::surveys && p.dt_int < 0)  // tmax = dt_int x nsteps < 0
+        notes.push_back({setup_note::warning, line_of(read, "dt_int"),
+                         "dt_int: " + shortest(value_of(read, "dt_int")->value) +
+                             " is negative: every star is integrated backwards in time, from 0 to tmax = "
+                             "dt_int x nsteps, and its orbit file runs backwards too"});
+    if (start_only) return;  // the run says the rest itself, when it comes to it
+    const int nstars = line_of(read, "nstars");
+    if (info.kind == run_length::spread) {
+        if (p.nstars > ensemble_capacity)
+            notes.push_back({setup_note::error, nstars,
+                             "nstars: " + std::to_string(p.nstars) + " is more than the " +
+                                 std::to_string(ensemble_capacity) +
+                                 " members an ensemble holds: a run prints \"make state larger\" and ends "
+                                 "with status 0"});
+        if (const std::string problem = spread_interval_problem(p); !problem.empty())
+            notes.push_back({setup_note::error, line_of(read, "dt_int"), problem});
+        if (p.nstars <= 0)
+            notes.push_back({setup_note::warning, nstars,
+                             "nstars: " + std::to_string(p.nstars) +
+                                 ": the ensemble is empty; every spread line has lsig nan"});
+    } else if (p.nstars <= 0) {
+        notes.push_back({setup_note::warning, nstars,
+                         "nstars: " + std::to_string(p.nstars) +
+                             ": no star drawn, the table is empty and no orbit file is written"});
+    }
+}
+
 int check_setup(std::FILE* out, const program_info& info, const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "r");
     if (!f) {
-        std::fprintf(out, "%s: %s: cannot open: %s\n", info.name, path.c_str(), std::strerror(errno));
+        std::fprintf(out, "%s: %s: cannot open: %s\n", info.name, printable(path).c_str(), std::strerror(errno));
         return 2;
     }
     params p;
-    const setup_read r = read_setup(f, path, p, info.name, true);
+    setup_read r = read_setup(f, path, p, info.name, true);
     const std::vector<setup_value>& read = r.values;
-    const bool ok = r.ok;
     to_model_units(p);
     std::fclose(f);
+    if (r.ok) program_notes(info, p, read, r.notes, false);
+    bool ok = r.ok;
+    for (const setup_note& n : r.notes) ok = ok && n.kind != setup_note::error;
 
     std::fprintf(out, "%s --check %s: every value as a run reads it; nothing is run or written\n",
-                 info.name, path.c_str());
+                 info.name, printable(path).c_str());
     std::fprintf(out, "line  %-10s %12s  %-14s the line\n", "name", "value", "unit");
     int shifted = 0;
     for (std::size_t i = 0; i < read.size(); ++i) {
@@ -55,7 +99,7 @@ int check_setup(std::FILE* out, const program_info& info, const std::string& pat
             std::fprintf(out, "pattern %zu of %d\n", (i - scalar_count) / pattern_fields + 1, p.npatterns);
         const setup_field* fd = find_field(v.name);
         std::fprintf(out, "%4d  %-10s %12s  %-14s %s\n", v.line, v.name,
-                     v.converted ? shortest(v.value).c_str() : "-", fd ? fd->unit : "", v.text.c_str());
+                     v.converted ? shortest(v.value).c_str() : "-", fd ? fd->unit : "", printable(v.text).c_str());
         const std::string named = named_in(v.text);
         if (!v.converted) {
             ++shifted;
@@ -79,6 +123,10 @@ int check_setup(std::FILE* out, const program_info& info, const std::string& pat
                      shortest(tmax / twopi).c_str(), shortest(p.dt_int / twopi).c_str(),
                      shortest(tmax).c_str());
     }
+    if (r.ok && p.lseed < 0)
+        std::fprintf(out, "seed: lseed %lld is negative: a run takes a seed from the system's random source "
+                          "and says it on standard error (as lseed, it repeats that run)\n",
+                     static_cast<long long>(p.lseed));
     std::fputs(r.notes.empty() ? "no warnings\n" : ok ? "warnings:\n" : "refused:\n", out);
     print_notes(out, info.name, path, r.notes);
     if (shifted)

@@ -133,12 +133,15 @@ void print_help(std::FILE* out, const program_info& info) {
                  info.status0 ? info.status0 : "");
     std::fputs("  2    a setup or output file refused, unreadable or unwritable (one line on\n"
                "       standard error names the file and line)\n"
-               "  255  a wrong command line (standard output: \"args: setup_file  \")\n",
+               "  255  a wrong command line (standard output: \"args: setup_file  \")\n"
+               "  129, 130, 143\n"
+               "       stopped by SIGHUP, SIGINT (Ctrl-C), SIGTERM: 128 + the signal's number; one line\n"
+               "       on standard error says how many rows of each table are whole\n",
                out);
 }
 
 int startup(int argc, char** argv, const program_info& info, run_start& run) {
-    guard_standard_streams();
+    prepare_process(info.name, true);
     const command_line c = parse_command_line(argc, argv);
     switch (c.action) {
     case command_line::help:
@@ -153,7 +156,7 @@ int startup(int argc, char** argv, const program_info& info, run_start& run) {
     }
     case command_line::wrong:
         std::printf("args: setup_file  \n");
-        std::fprintf(stderr, "%s: %s; %s --help tells more\n", info.name, c.problem.c_str(), info.name);
+        std::fprintf(stderr, "%s: %s; %s --help tells more\n", info.name, printable(c.problem).c_str(), info.name);
         return 255;
     case command_line::run:
         break;
@@ -162,12 +165,17 @@ int startup(int argc, char** argv, const program_info& info, run_start& run) {
     run.how = c.how;
     std::FILE* f = std::fopen(run.setup.c_str(), "r");
     if (!f) {
-        std::fprintf(stderr, "%s: %s: cannot open: %s\n", info.name, run.setup.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "%s: %s: cannot open: %s\n", info.name, printable(run.setup).c_str(),
+                     std::strerror(errno));
         return 2;
     }
-    const bool ok = readsetup(f, run.setup, run.p, run.g, stdout, stderr, info.name);
+    std::vector<setup_value> read;
+    const bool ok = readsetup(f, run.setup, run.p, run.g, stdout, stderr, info.name, &read);
     std::fclose(f);
     if (!ok) return 2;
+    std::vector<setup_note> notes;
+    program_notes(info, run.p, read, notes, true);
+    print_notes(stderr, info.name, run.setup, notes);
     run.tmax = run_end(run.p, info.kind);
     std::printf("tmax(orbits) = %.2f\n", run.tmax / twopi);
     return flush_stdout(info.name) ? -1 : 2;

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "follow.h"
 #include "params.h"
@@ -32,6 +33,11 @@ void print_version(std::FILE* out, const program_info& info);
 // and unit, the warnings, and the lines that look shifted; runs and writes
 // nothing. Returns the exit status: 0 when the file reads, 2 when it is refused.
 int check_setup(std::FILE* out, const program_info& info, const std::string& path);
+
+// What a run of this program says or refuses beyond the reader's notes (p in
+// model units): at start-up only (`start_only`), or everything, for --check.
+void program_notes(const program_info& info, const params& p, const std::vector<setup_value>& read,
+                   std::vector<setup_note>& notes, bool start_only);
 
 // What the start-up hands to a program's run.
 struct run_start {

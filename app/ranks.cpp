@@ -120,6 +120,13 @@ void job::merge(void* data, std::size_t bytes) const {
     }
 }
 
+void job::broadcast(void* data, std::size_t bytes) const {
+    if (size_ == 1) return;
+    MPI_Request request;
+    MPI_Ibcast(data, int(bytes), MPI_BYTE, 0, MPI_COMM_WORLD, &request);
+    finish(request);
+}
+
 int job::agree(int status) const {
     if (size_ == 1) return status;
     std::vector<int> all(size_);
@@ -141,6 +148,7 @@ bool job::distributes() { return false; }
 long job::take() { return 0; }
 void job::end_round(long, long) {}
 void job::merge(void*, std::size_t) const {}
+void job::broadcast(void*, std::size_t) const {}
 int job::agree(int status) const { return status; }
 
 #endif

@@ -61,6 +61,9 @@ public:
     // task's bytes. Collective.
     void merge(void* data, std::size_t bytes) const;
 
+    // The writer's bytes of `data` on every rank. Collective.
+    void broadcast(void* data, std::size_t bytes) const;
+
     // The status the whole job goes on with: -1 (go on) when every rank passes -1;
     // else the writer's own when it is not -1 (the writer has said why), else 2.
     // Collective.

@@ -36,13 +36,14 @@ int run_spread(int argc, char** argv) {
     }
     const std::string& setup = run.setup;
     if (const std::string problem = spread_interval_problem(p); !problem.empty()) {
-        std::fprintf(stderr, "%s: %s: %s\n", program, setup.c_str(), problem.c_str());
+        std::fprintf(stderr, "%s: %s: %s\n", program, printable(setup).c_str(), problem.c_str());
         return 2;
     }
     if (nstars <= 0)
         std::fprintf(stderr, "%s: nstars is %d: the ensemble is empty; every spread line has lsig nan\n",
                      program, nstars);
     line_file records, spread;
+    records.unit = "blocks";  // the initial block, then one per output time
     if (!records.open(program, setup + ".x")) return 2;
     if (!spread.open(program, setup + ".l")) {
         records.abandon();
@@ -59,7 +60,7 @@ int run_spread(int argc, char** argv) {
         print_stuff(records.f, e->p, i, e->member[i]);
         records.note();
     }
-    if (!records.commit() || !spread.commit()) {
+    if (!records.commit() || !spread.commit(0)) {
         records.abandon();
         return 2;
     }

@@ -1,6 +1,3 @@
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -35,11 +32,15 @@ static_assert(std::is_trivially_copyable_v<saved_orbit>);
 // (the run must stop); the files after it, written but never announced, are removed.
 bool run_saves(job& j, const char* program, const std::vector<save_task>& tasks, const integrator& how) {
     const long n = long(tasks.size());
+    std::vector<std::string> names;
+    for (const save_task& t : tasks) names.push_back(t.name);
+    watch_orbit_files(names);
     std::vector<saved_orbit> done(n);
     if (n > 0)  // an empty vector's data() may be null, which memset must not get
         std::memset(static_cast<void*>(done.data()), 0, n * sizeof(saved_orbit));
     j.share(n, [&](long i) { done[i] = save_one(*tasks[i].model, tasks[i].name, tasks[i].init, how); });
     j.merge(done.data(), n * sizeof(saved_orbit));
+    watch_orbit_files({});
     if (!j.writer()) return j.agree(-1) == -1;  // the writer says whether the run goes on
     bool ok = true;
     for (long i = 0; i < n && ok; ++i) {
@@ -51,7 +52,7 @@ bool run_saves(job& j, const char* program, const std::vector<save_task>& tasks,
             continue;
         case saved_orbit::integration_failed:
             std::fprintf(stderr, "%s: %s: integration failed at t = %.6g; the orbit file ends there\n",
-                         program, t.name.c_str(), r.t_fail);
+                         program, printable(t.name).c_str(), r.t_fail);
             continue;
         case saved_orbit::cannot_create:
             cannot_create(program, t.name, r.error);
@@ -70,41 +71,28 @@ bool run_saves(job& j, const char* program, const std::vector<save_task>& tasks,
     return j.agree(ok ? -1 : 2) == -1;
 }
 
-// Start-up on every rank. Only the writer's lines are seen: the other ranks never
-// print on standard output, and hold back their messages unless they alone fail
-// (a setup the writer read but they cannot).
+// Start-up on every rank. The writer alone reads the setup and takes the seed,
+// and every rank receives the parameters, the generator and the run length from
+// it: ranks that read the file themselves could disagree (a clock seed taken in
+// two different seconds, a file edited in between), and a row would then pair
+// one star's L0 with another star's end. The other ranks print nothing.
 int start_everywhere(const job& j, int argc, char** argv, const program_info& info, run_start& run) {
+    int status = -1;
     if (j.writer()) {
-        const int own = startup(argc, argv, info, run);
-        const int writers = j.agree(own);
-        return writers != -1 ? writers : j.agree(own);
+        status = j.agree(startup(argc, argv, info, run));
+    } else {
+        prepare_process(info.name, false);
+        const command_line c = parse_command_line(argc, argv);  // the same words as the writer's
+        run.setup = c.setup;
+        run.how = c.how;
+        status = j.agree(-1);  // the writer's status, as every rank learns it
     }
-    std::fflush(stdout);
-    if (const int null = open("/dev/null", O_WRONLY); null >= 0) {
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    std::fflush(stderr);
-    std::FILE* held = std::tmpfile();
-    const int err = held ? dup(STDERR_FILENO) : -1;
-    if (err >= 0) dup2(fileno(held), STDERR_FILENO);
-    const int own = startup(argc, argv, info, run);
-    std::fflush(stderr);
-    if (err >= 0) {
-        dup2(err, STDERR_FILENO);
-        close(err);
-    }
-    const int writers = j.agree(-1);  // the writer's status, as every rank learns it
-    const int status = writers != -1 ? writers : j.agree(own);
-    if (held) {
-        if (writers == -1 && own != -1) {  // this rank alone could not start: say why
-            std::rewind(held);
-            char buf[4096];
-            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, held)) > 0;) std::fwrite(buf, 1, n, stderr);
-        }
-        std::fclose(held);
-    }
-    return status;
+    if (status != -1) return status;
+    static_assert(std::is_trivially_copyable_v<params> && std::is_trivially_copyable_v<rand48>);
+    j.broadcast(&run.p, sizeof run.p);
+    j.broadcast(&run.g, sizeof run.g);
+    j.broadcast(&run.tmax, sizeof run.tmax);
+    return -1;
 }
 
 }  // namespace
@@ -114,6 +102,8 @@ int run_survey(int argc, char** argv, const survey_program& prog) {
     const survey_kind& kind = prog.kind;
     if (!job::distributes() && !run_alone(program, "this build has no MPI")) return 0;
     job j;
+    // left before the job is: the run's status is known by then
+    const struct released { ~released() { release_stop_signals(); } } on_return;
     run_start run;
     if (int status = start_everywhere(j, argc, argv, prog.info, run); status >= 0) return status;
     params& p = run.p;

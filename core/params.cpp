@@ -1,13 +1,13 @@
 #include "params.h"
 
 #include "galaxy.h"
+#include "output.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cmath>
 #include <cstring>
-#include <ctime>
 #include <limits>
 
 // ---- the field table
@@ -95,8 +95,26 @@ std::string note_message(const std::string& path, const setup_note& n) {
     if (n.line > 0) s += ":" + std::to_string(n.line);
     s += ": ";
     if (n.kind == setup_note::warning) s += "warning: ";
-    return s + n.text;
+    return printable(s + n.text);
 }
+
+std::string printable(const std::string& text) {
+    std::string s;
+    s.reserve(text.size());
+    for (const char c : text) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if ((b < 0x20 && b != '\t') || b == 0x7f) {
+            static constexpr char hex[] = "0123456789abcdef";
+            s += "\\x";
+            s += hex[b >> 4];
+            s += hex[b & 15];
+        } else {
+            s += c;
+        }
+    }
+    return s;
+}
+
 
 void print_notes(std::FILE* diag, const char* program, const std::string& path,
                  const std::vector<setup_note>& notes) {
@@ -196,6 +214,16 @@ void check_field(const params& p, const setup_field& f, int k, std::vector<setup
         if (p.randp0 != 0 && p.randp0 != 1)  // only 1 redraws the phases
             add(notes, setup_note::warning, f.name,
                 formatted("%d is neither 0 nor 1: every star keeps the patterns' phases, as with 0", p.randp0));
+    } else if (name == "mm") {
+        // cos(mm phi + ...) with phi = atan2(y, x) in (-pi, pi]: for a fractional mm the
+        // two sides of the negative x axis (phi = pi and phi -> -pi) differ by
+        // -2 sin(mm pi) sin(chi) epsilon A(r), so the pattern's potential is cut there
+        if (std::isfinite(v) && v != std::floor(v))
+            add(notes, setup_note::warning, f.name,
+                formatted("%g arms is not a whole number: the pattern's potential is cut along the "
+                          "negative x axis (phi = 180 degrees), where it jumps by up to "
+                          "2 |sin(%g pi)| epsilon A(r) and its force is not defined",
+                          v, v));
     } else if (&f == &block_fields[pattern_fields - 1]) {  // the pattern's last line: it is whole
         check_pattern(p, k, notes);
     } else if (name == "npatterns") {
@@ -385,17 +413,34 @@ void to_model_units(params& p) {
             if (f.conversion != file_unit::none) set_field(p, f, field_value(p, f, k) * model_unit(f.conversion), k);
 }
 
-void seed_run(const params& p, rand48& g) {
-    seed48(g, p.lseed < 0 ? std::int64_t(std::time(nullptr)) : p.lseed);
+std::int64_t seed_run(const params& p, rand48& g) {
+    // not the clock: runs of a job array started in the same second would draw the
+    // same stars. srand48 keeps 32 bits of its seed, so 32 bits are drawn.
+    const std::int64_t seed = p.lseed < 0 ? std::int64_t(unforeseeable_draw() & 0xFFFFFFFFull) : p.lseed;
+    seed48(g, seed);
+    return seed;
 }
 
 bool readsetup(std::FILE* f, const std::string& path, params& p, rand48& g, std::FILE* out,
-               std::FILE* diag, const char* program) {
-    const setup_read r = read_setup(f, path, p, program);
+               std::FILE* diag, const char* program, std::vector<setup_value>* values) {
+    setup_read r = read_setup(f, path, p, program);
+    if (values) *values = r.values;
     print_notes(diag, program, path, r.notes);
     if (!r.ok) return false;
     to_model_units(p);
-    seed_run(p, g);
+    const std::int64_t seed = seed_run(p, g);
+    if (p.lseed < 0) {
+        int line = 0;
+        for (const setup_value& v : r.values)
+            if (std::strcmp(v.name, "lseed") == 0) line = v.line;
+        std::fprintf(diag, "%s: %s\n", program,
+                     note_message(path, {setup_note::error, line,
+                                         formatted("lseed: %lld is negative: this run is seeded with %lld; "
+                                                   "lseed %lld repeats it",
+                                                   static_cast<long long>(p.lseed), static_cast<long long>(seed),
+                                                   static_cast<long long>(seed))})
+                         .c_str());
+    }
     std::fprintf(out, "file read in, npatterns=%d \n", p.npatterns);
     return true;
 }

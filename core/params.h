@@ -105,6 +105,10 @@ struct setup_note {
     std::string text;
 };
 std::string note_message(const std::string& path, const setup_note& n);  // without the program
+// Text that came from input (a path, a setup line) as it may reach a terminal:
+// control bytes shown as \xHH, so that no escape sequence in a file's name or line
+// acts on the terminal. Every message of the reader passes through it.
+std::string printable(const std::string& text);
 void print_notes(std::FILE* diag, const char* program, const std::string& path,
                  const std::vector<setup_note>& notes);
 
@@ -148,14 +152,18 @@ struct setup_read {
 setup_read read_setup(std::FILE* f, const std::string& path, params& p, const char* checker,
                       bool scan_rest = false);
 // The setup reader of the programs: read_setup, its notes on `diag` as
-// "PROGRAM: PATH:LINE: ..." lines, to_model_units, seed_run, and on success
-// "file read in, npatterns=%d \n" on `out`.
+// "PROGRAM: PATH:LINE: ..." lines, to_model_units, seed_run (a seed taken for a
+// negative lseed is said on `diag`), and on success "file read in, npatterns=%d \n" on `out`.
+// `values`, when given, receives every value read and its line.
 bool readsetup(std::FILE* f, const std::string& path, params& p, rand48& g,
-               std::FILE* out, std::FILE* diag, const char* program);
+               std::FILE* out, std::FILE* diag, const char* program,
+               std::vector<setup_value>* values = nullptr);
 // Orbits to model time units (x 2 pi), degrees to radians: dt_int, phi0, growtime, starttime.
 void to_model_units(params& p);
-// Seeds g from lseed; a negative lseed seeds from the clock.
-void seed_run(const params& p, rand48& g);
+// Seeds g from lseed and returns the seed taken. A negative lseed takes a seed from
+// the system's random source (two runs started in the same second differ), from
+// 0 to 2^32 - 1: as lseed it repeats the run.
+std::int64_t seed_run(const params& p, rand48& g);
 
 // How a program turns the setup into its run length.
 enum class run_length { surveys, spread };

@@ -10,8 +10,11 @@ test_programs.py."""
 
 import os
 import re
+import shutil
+import signal
 import subprocess
 import sys
+import time
 import unittest
 
 from test_programs import PROGRAMS, SPIRALS, ProgramCase, setup_text
@@ -218,6 +221,80 @@ class Failures(RankCase):
                     self.assertIn("u.setup_270.bb: cannot create: Is a directory", stderr)
                 if blocked:
                     os.rmdir(os.path.join(self.dir, blocked))
+
+
+# Preloaded into the ranks: rank 1's clock runs 1 s ahead of rank 0's, and its random
+# source gives other bytes. A rank that took its own seed would draw other stars.
+SKEW = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <sys/types.h>
+#include <time.h>
+static int rank1(void) {
+    const char* r = getenv("OMPI_COMM_WORLD_RANK");
+    return r && atoi(r) == 1;
+}
+time_t time(time_t* t) {
+    time_t (*real)(time_t*) = (time_t (*)(time_t*))dlsym(RTLD_NEXT, "time");
+    time_t v = real(NULL) + rank1();
+    if (t) *t = v;
+    return v;
+}
+ssize_t getrandom(void* buf, size_t n, unsigned flags) {
+    ssize_t (*real)(void*, size_t, unsigned) = (ssize_t (*)(void*, size_t, unsigned))dlsym(RTLD_NEXT, "getrandom");
+    ssize_t got = real(buf, n, flags);
+    for (ssize_t i = 0; rank1() && i < got; ++i) ((unsigned char*)buf)[i] ^= 0x5a;
+    return got;
+}
+"""
+
+
+class Faults(RankCase):
+    """Faults of a cluster: clocks that differ between nodes, a job stopped by a signal."""
+
+    @unittest.skipUnless(shutil.which("cc"), "no C compiler for the preloaded clock")
+    def test_ranks_with_other_clocks_take_the_writers_seed(self):
+        self.write("skew.c", SKEW)
+        subprocess.run(["cc", "-shared", "-fPIC", "-o", "skew.so", "skew.c", "-ldl"], cwd=self.dir, check=True)
+        text = dict(nstars=STARS, nsteps=2, l_min=0.0, l_max=10.0)
+        self.write("k.setup", setup_text(SPIRALS, lseed=-1, **text))
+        r = self.run_ranks(2, "orbmigrate", "k.setup", env={"LD_PRELOAD": os.path.join(self.dir, "skew.so")})
+        seed = re.fullmatch(r"orbmigrate: k.setup:10: lseed: -1 is negative: this run is seeded with (\d+); "
+                            r"lseed \1 repeats it\n", r.stderr)
+        self.assertIsNotNone(seed, r.stderr)
+        self.assertEqual(r.returncode, 0)
+        got = (r.stdout, {name: data for name, data in self.outputs().items() if not name.startswith("skew.")})
+        self.clear()
+        self.write("k.setup", setup_text(SPIRALS, lseed=int(seed.group(1)), **text))
+        alone = self.run_prog("orbmigrate", "k.setup")
+        self.assertEqual((alone.returncode, alone.stderr), (1, ""))
+        self.assertGreater(len([f for f in got[1] if f.endswith(".bb")]), 2)  # orbit files in the window
+        self.assertEqual(got, (alone.stdout, self.outputs()))
+
+    def test_a_job_stopped_by_sigterm_says_so_once(self):
+        # rows come in batches of 256 stars; the stop comes while later batches run
+        self.write("s.setup", setup_text(nstars=4000, nsteps=200, dt_int=0.5, l_min=5, l_max=6))
+        env = dict(os.environ, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
+                   OMP_NUM_THREADS="1")
+        env.pop("OMPI_MCA_odls_base_sigkill_timeout", None)  # mpirun's own kill timeout
+        proc = subprocess.Popen([MPIRUN, "--oversubscribe", "-np", "2", PROGRAMS["orbmigrate"], "s.setup"],
+                                cwd=self.dir, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                                env=env)
+        table = os.path.join(self.dir, "s.setup.lxy")
+        deadline = time.monotonic() + 240
+        while proc.poll() is None and time.monotonic() < deadline and (
+                not os.path.exists(table) or len(self.lines("s.setup.lxy")) < 256):
+            time.sleep(0.05)
+        proc.send_signal(signal.SIGTERM)
+        err = program_lines(proc.communicate(timeout=120)[1])
+        self.assertNotEqual(proc.returncode, 0)
+        rows = self.read("s.setup.lxy").decode()
+        self.assertTrue(rows.endswith("\n"))
+        n = rows.count("\n")
+        self.assertTrue(256 <= n < 4000 and n % 256 == 0, n)
+        self.assertEqual([line for line in err.splitlines() if "orbmigrate" in line],
+                         [f"orbmigrate: stopped by SIGTERM: s.setup.lxy holds {n} whole rows"], err)
 
 
 if __name__ == "__main__":

@@ -10,8 +10,10 @@ by ORBSPREAD, ORBMIGRATE and ORBTWIN, what each case did (status, first message,
 seconds, what the output check found) instead of testing."""
 
 import os
+import pathlib
 import re
 import resource
+import shutil
 import signal
 import subprocess
 import sys
@@ -36,13 +38,46 @@ def full(name):
     return lambda d: os.symlink("/dev/full", os.path.join(d, name))
 
 
-def limit_file_size(size):
+def limit_file_size(size, ignored=True):
     """Runs the program as on a disc that fills up after `size` bytes of a file.
-    Some OpenMP runtimes need a shared-memory file of 1 KiB at start: size is more."""
+    Some OpenMP runtimes need a shared-memory file of 1 KiB at start: size is more.
+    `ignored` False: as `ulimit -f` does it, SIGXFSZ left to kill the process."""
     def child():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        if ignored:
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
     return child
+
+
+OTHER_USER = 65534  # nobody: the owner of links planted in a shared folder
+
+
+def planted(name, hard=False):
+    """Plants, at the output `name`, a link to a file outside the run's folder:
+    a symbolic link of another user, or a second name of the file (a hard link)."""
+    def prepare(folder):
+        victim = os.path.join(os.path.dirname(folder), os.path.basename(folder) + ".victim")
+        with open(victim, "w") as f:
+            f.write("not to be overwritten\n")
+        if hard:
+            os.link(victim, os.path.join(folder, name))
+        else:
+            os.symlink(victim, os.path.join(folder, name))
+            os.lchown(os.path.join(folder, name), OTHER_USER, OTHER_USER)
+    return prepare
+
+
+def victim_of(folder):
+    path = os.path.join(os.path.dirname(folder), os.path.basename(folder) + ".victim")
+    if not os.path.exists(path):
+        return None
+    with open(path) as f:
+        text = f.read()
+    os.remove(path)
+    return text
+
+
+LONG = "s" * 245  # SETUP.lxy fits a file name of 255 bytes, SETUP_0.bb.XXXXXX.part does not
 
 
 def close_fd(fd):
@@ -81,6 +116,34 @@ CASES = {
     "disc fills during an orbit file": ("orbmigrate", setup(nsteps=60, dt_int=0.02),
                                         dict(child=limit_file_size(5000)), 2,
                                         ["orbmigrate: s_0.bb: cannot write: File too large"]),
+    # what `ulimit -f` does: the limit's signal would kill the run mid-row
+    "table past ulimit -f": ("orbmigrate", setup(nstars=300, nsteps=0), dict(child=limit_file_size(4096, False)),
+                             2, ["orbmigrate: s.lxy: cannot write: File too large"]),
+    "twin table past ulimit -f": ("orbtwin", setup(nstars=300, nsteps=0),
+                                  dict(child=limit_file_size(4096, False)), 2,
+                                  ["orbtwin: s.rx: cannot write: File too large"]),
+    "records past ulimit -f": ("orbspread", setup(nstars=20), dict(child=limit_file_size(9000, False)), 2,
+                               ["orbspread: s.x: cannot write: File too large"]),
+    # the orbit file is smaller than the stream's buffer: nothing fails before it is closed
+    "orbit file fails only as it is closed": ("orbmigrate", setup(nsteps=8), dict(child=limit_file_size(1100)), 2,
+                                              ["orbmigrate: s_0.bb: cannot write: File too large"]),
+    "temporary name too long": ("orbmigrate", setup(), dict(name=LONG), 2,
+                                [f"orbmigrate: {LONG}_0.bb: cannot create: File name too long"]),
+    # links planted at a table's name in a shared folder
+    "another user's link at the table": ("orbmigrate", setup(), dict(prepare=planted("s.lxy")), 2,
+                                         [f"orbmigrate: s.lxy: cannot create: it is a symbolic link of another "
+                                          f"user (uid {OTHER_USER}); a table is never written through it: "
+                                          f"remove it, or give the setup another name"]),
+    "another user's link at the twin table": ("orbtwin", setup(), dict(prepare=planted("s.rx")), 2,
+                                              ["orbtwin: s.rx: cannot create: it is a symbolic link of *"]),
+    "another user's link at the records": ("orbspread", setup(), dict(prepare=planted("s.x")), 2,
+                                           ["orbspread: s.x: cannot create: it is a symbolic link of *"]),
+    "another user's link at the spread file": ("orbspread", setup(), dict(prepare=planted("s.l")), 2,
+                                               ["orbspread: s.l: cannot create: it is a symbolic link of *"]),
+    "second name of a file at the table": ("orbmigrate", setup(), dict(prepare=planted("s.lxy", hard=True)), 2,
+                                           ["orbmigrate: s.lxy: cannot create: the file has 2 names (hard "
+                                            "links); a table is never written through a second name: remove "
+                                            "it, or give the setup another name"]),
     "standard output closed": ("orbmigrate", setup(), dict(child=CLOSED_STDOUT), 1, []),
     "standard input and error closed": ("orbtwin", setup(), dict(child=lambda: (os.close(0), os.close(2))),
                                         1, []),
@@ -129,6 +192,27 @@ CASES = {
     "gamma_ -1.5": ("orbmigrate", setup(gamma_=-1.5), {}, 1,
                     ["orbmigrate: s:1: warning: gamma_: at -1 or below the epicycle frequency kappa is not "
                      "real: the columns J, e and theta1 of the record lines print as nan or inf"]),
+    "gamma_ -1": ("orbtwin", setup(gamma_=-1), {}, 1,
+                  ["orbtwin: s:1: warning: gamma_: at -1 or below the epicycle frequency kappa is not "
+                   "real: the columns J, e and theta1 of the record lines print as nan or inf"]),
+    "taper widths nan": ("orbmigrate", setup([dict(SPIRALS[0], wmin="nan", wmax="nan")], r_min=1.8, r_max=2.2),
+                         {}, 1,
+                         ["orbmigrate: s:24: warning: wmin: nan is not a finite number; what depends on it "
+                          "prints as nan or inf",
+                          "orbmigrate: s:25: warning: wmax: nan is not a finite number; what depends on it "
+                          "prints as nan or inf", "*"]),
+    "negative dt_int in a survey": ("orbmigrate", setup(dt_int=-0.5), {}, 1,
+                                    ["orbmigrate: s:4: warning: dt_int: -0.5 is negative: every star is "
+                                     "integrated backwards in time, from 0 to tmax = dt_int x nsteps, and its "
+                                     "orbit file runs backwards too"]),
+    "fractional arm count": ("orbtwin", setup([dict(SPIRALS[0], mm=2.5)]), {}, 1,
+                             ["orbtwin: s:15: warning: mm: 2.5 arms is not a whole number: the pattern's "
+                              "potential is cut along the negative x axis (phi = 180 degrees), where it jumps "
+                              "by up to 2 |sin(2.5 pi)| epsilon A(r) and its force is not defined"]),
+    # text from input reaches a terminal without its control bytes acting
+    "escape sequence in a setup line": ("orbmigrate", setup().replace("3   nstars", "\x1b[2J3   nstars"), {}, 1,
+                                        ["orbmigrate: s:6: warning: nstars: expected an integer, got "
+                                         "'\\x1b[2J3   nstars'; keeping 0; *", "*"]),
     "empty ensemble": ("orbspread", setup(nstars=0), {}, 1,
                        ["orbspread: nstars is 0: the ensemble is empty; every spread line has lsig nan"]),
     "infinite epsilon, no steps": ("orbmigrate", setup([dict(SPIRALS[0], epsilon="inf")], nsteps=0), {}, 1,
@@ -145,13 +229,14 @@ ROW = {".lxy": rf"({NUMBER} ){{3}}{NUMBER}\n", ".rx": rf"({NUMBER} ){{3}}\n",
 
 
 def run_case(folder, program, text, options, timeout=300):
-    with open(os.path.join(folder, "s"), "w") as f:
+    name = options.get("name", "s")
+    with open(os.path.join(folder, name), "w") as f:
         f.write(text)
     if "prepare" in options:
         options["prepare"](folder)
     stdout = open("/dev/full", "w") if options.get("stdout") == "full" else subprocess.PIPE
     start = time.monotonic()
-    r = subprocess.run([PROGRAMS[program], "s"], cwd=folder, stdout=stdout, stderr=subprocess.PIPE,
+    r = subprocess.run([PROGRAMS[program], *options.get("args", []), name], cwd=folder, stdout=stdout, stderr=subprocess.PIPE,
                        preexec_fn=options.get("child"), timeout=timeout)
     seconds = time.monotonic() - start
     if stdout is not subprocess.PIPE:
@@ -169,9 +254,10 @@ def output_faults(folder, stdout, stderr, nsteps):
     announced = [line.split(" dl = ")[0] for line in (stdout or "").splitlines() if " dl = " in line]
     for name in sorted(os.listdir(folder)):
         path = os.path.join(folder, name)
-        if name == "s" or os.path.islink(path):
+        if name in ("s", LONG) or os.path.islink(path) or os.stat(path).st_nlink > 1:
             continue
-        data = open(path, "rb").read().decode()
+        with open(path, "rb") as f:
+            data = f.read().decode()
         if data and not data.endswith("\n"):
             faults.append(f"{name}: partial last line")
         if "-nan" in data:
@@ -219,8 +305,9 @@ class BadSetupsAndBrokenOutputs(unittest.TestCase):
                 self.assertTrue(matches(messages, err.splitlines()), err)
                 shown = None if options.get("child") is CLOSED_STDOUT else out
                 self.assertEqual(output_faults(folder, shown, err, nsteps_of(text)), [])
-                if status == 2 and "prepare" not in options and "child" not in options:
+                if status == 2 and not {"prepare", "child", "name"} & set(options):
                     self.assertEqual(os.listdir(folder), ["s"], "a refused run creates no file")
+                self.assertIn(victim_of(folder), (None, "not to be overwritten\n"), "written through a link")
 
     def test_closed_standard_output_keeps_the_table_clean(self):
         with tempfile.TemporaryDirectory() as folder:
@@ -360,6 +447,34 @@ class TemporaryOrbitFiles(unittest.TestCase):
                 self.assertEqual(os.stat(os.path.join(shared, table)).st_mode & 0o777, 0o640)
 
 
+# --check reports what a run would refuse or warn about: (program, setup text,
+# status, lines that must be in its standard output)
+CHECKS = {
+    "more members than an ensemble holds": ("orbspread", setup(nstars=211), 2,
+                                            ["refused:", "orbspread: s:6: nstars: 211 is more than the 210 "
+                                             "members an ensemble holds: a run prints \"make state larger\" "
+                                             "and ends with status 0"]),
+    "negative dt_int in the ensemble": ("orbspread", setup(dt_int=-1), 2,
+                                        ["orbspread: s:4: dt_int must be a positive, finite number of orbits, "
+                                         "got -1"]),
+    "negative dt_int in a survey": ("orbtwin", setup(dt_int=-1), 0,
+                                    ["warnings:", "orbtwin: s:4: warning: dt_int: -1 is negative: every star is "
+                                     "integrated backwards in time, from 0 to tmax = dt_int x nsteps, and its "
+                                     "orbit file runs backwards too"]),
+    "empty survey": ("orbmigrate", setup(nstars=0), 0,
+                     ["orbmigrate: s:6: warning: nstars: 0: no star drawn, the table is empty and no orbit "
+                      "file is written"]),
+    "fractional arm count": ("orbmigrate", setup([dict(SPIRALS[0], mm=1.5)]), 0,
+                             ["orbmigrate: s:15: warning: mm: 1.5 arms is not a whole number: *"]),
+    "every pattern's heading": ("orbmigrate", setup(SPIRALS), 0, ["pattern 1 of 2", "pattern 2 of 2"]),
+    "clock seed": ("orbtwin", setup(lseed=-5), 0,
+                   ["seed: lseed -5 is negative: a run takes a seed from the system's random source and says "
+                    "it on standard error (as lseed, it repeats that run)", "no warnings"]),
+    "escape sequence in the setup's name": ("orbmigrate", setup(), 0,
+                                            ["orbmigrate --check s\\x1b]0;x\\x07: every value as a run reads "
+                                             "it; nothing is run or written"]),
+}
+
 KILLED = setup(nstars=200, nsteps=400, dt_int=0.05, l_min=-10, l_max=10)
 
 
@@ -386,6 +501,111 @@ def killed_run(folder):
             if len(lines) != 2 + nsteps_of(KILLED) + 1:
                 faults.append(f"{name}: cut orbit file, {len(lines)} lines")
     return caught, faults
+
+
+class ChecksAndOwnedTables(unittest.TestCase):
+    def test_check_says_what_the_run_says(self):
+        for name, (program, text, status, lines) in CHECKS.items():
+            with self.subTest(name), tempfile.TemporaryDirectory() as folder:
+                setup_name = "s\x1b]0;x\x07" if "name" in name else "s"
+                with open(os.path.join(folder, setup_name), "w") as f:
+                    f.write(text)
+                r = subprocess.run([PROGRAMS[program], "--check", setup_name], cwd=folder, capture_output=True,
+                                   timeout=60)
+                out = r.stdout.decode().splitlines()
+                self.assertEqual(r.returncode, status, out)
+                self.assertNotIn(b"\x1b", r.stdout)
+                for want in lines:
+                    self.assertTrue(any(line == want or (want.endswith("*") and line.startswith(want[:-1]))
+                                        for line in out), f"{want!r} not in {out}")
+                self.assertEqual(sorted(os.listdir(folder)), [setup_name])
+
+    def start(self, folder, program, name="s"):
+        return subprocess.Popen([PROGRAMS[program], name], cwd=folder, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE)
+
+    def wait_for_rows(self, path, rows, proc):
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline and proc.poll() is None:
+            if os.path.exists(path):
+                with open(path, "rb") as f:
+                    if f.read().count(b"\n") >= rows:
+                        return
+            time.sleep(0.02)
+        self.fail(f"{path}: fewer than {rows} rows before the run ended")
+
+    def test_a_stop_signal_leaves_whole_rows_and_says_how_many(self):
+        long_run = setup(nstars=2000, nsteps=200, dt_int=0.5)
+        for program, table, sig in (("orbmigrate", "s.lxy", signal.SIGTERM), ("orbtwin", "s.rx", signal.SIGHUP),
+                                    ("orbspread", "s.l", signal.SIGINT)):
+            with self.subTest(program), tempfile.TemporaryDirectory() as folder:
+                with open(os.path.join(folder, "s"), "w") as f:
+                    f.write(long_run if program != "orbspread" else setup(nstars=200, nsteps=100000))
+                proc = self.start(folder, program)
+                self.wait_for_rows(os.path.join(folder, table), 3, proc)
+                proc.send_signal(sig)
+                err = proc.communicate(timeout=60)[1].decode().splitlines()
+                self.assertEqual(proc.returncode, 128 + sig, err)
+                self.assertEqual(len(err), 1, err)
+                with open(os.path.join(folder, table)) as f:
+                    data = f.read()
+                self.assertTrue(data.endswith("\n"), "a cut last row")
+                rows = data.count("\n") - (1 if program == "orbspread" else 0)  # the spread file's header
+                if program == "orbspread":
+                    with open(os.path.join(folder, "s.x")) as f:
+                        blocks = f.read().count("\n\n") + 1
+                    self.assertIn(blocks, (rows + 1, rows + 2))  # its block comes before its spread line
+                    want = f"orbspread: stopped by SIGINT: s.x holds {blocks} whole blocks, s.l holds {rows} whole rows"
+                else:
+                    want = f"{program}: stopped by {signal.Signals(sig).name}: {table} holds {rows} whole rows"
+                self.assertEqual(err[0], want)
+                self.assertEqual(output_faults(folder, None, "", nsteps_of(long_run)), [])
+
+    def test_a_second_run_in_the_same_folder_is_refused(self):
+        # rows come in batches of 256 stars: the first run is still writing after its first
+        text = setup(nstars=1000, nsteps=200, dt_int=0.5, l_min=0.05, l_max=10)
+        with tempfile.TemporaryDirectory() as clean:
+            with open(os.path.join(clean, "s"), "w") as f:
+                f.write(text)
+            subprocess.run([PROGRAMS["orbmigrate"], "s"], cwd=clean, capture_output=True, timeout=300)
+            expected = {name: pathlib.Path(clean, name).read_bytes() for name in os.listdir(clean)}
+        with tempfile.TemporaryDirectory() as folder:
+            with open(os.path.join(folder, "s"), "w") as f:
+                f.write(text)
+            first = self.start(folder, "orbmigrate")
+            self.wait_for_rows(os.path.join(folder, "s.lxy"), 1, first)
+            second = subprocess.run([PROGRAMS["orbmigrate"], "s"], cwd=folder, capture_output=True, timeout=60)
+            self.assertEqual(second.returncode, 2)
+            self.assertEqual(second.stderr.decode(),
+                             f"orbmigrate: s.lxy: another run (process {first.pid}) is writing this table; wait "
+                             f"for it to end, or give this run a setup of another name\n")
+            self.assertEqual(first.communicate(timeout=300)[1], b"")
+            self.assertEqual(first.returncode, 1)
+            got = {name: pathlib.Path(folder, name).read_bytes() for name in os.listdir(folder)}
+            self.assertEqual(sorted(got), sorted(expected))
+            for name in expected:
+                self.assertEqual(got[name], expected[name], name)
+
+    def test_a_clock_seed_is_said_and_repeats_the_run(self):
+        with tempfile.TemporaryDirectory() as folder:
+            with open(os.path.join(folder, "s"), "w") as f:
+                f.write(setup(nstars=20, nsteps=1, lseed=-1))
+            err = self.start(folder, "orbmigrate").communicate(timeout=120)[1].decode()
+            table = pathlib.Path(folder, "s.lxy").read_bytes()
+            seeds = [int(re.fullmatch(r"orbmigrate: s:10: lseed: -1 is negative: this run is seeded with "
+                                      r"(\d+); lseed \1 repeats it\n", err).group(1))]
+            # started together, in the same second: two runs take two seeds
+            for k in range(2):
+                shutil.copy(os.path.join(folder, "s"), os.path.join(folder, f"t{k}"))
+            for proc in [self.start(folder, "orbmigrate", f"t{k}") for k in range(2)]:
+                line = proc.communicate(timeout=120)[1].decode()
+                seeds.append(int(re.search(r"seeded with (\d+);", line).group(1)))
+            self.assertEqual(len(set(seeds)), 3, seeds)
+            with open(os.path.join(folder, "r"), "w") as f:
+                f.write(setup(nstars=20, nsteps=1, lseed=seeds[0]))
+            again = subprocess.run([PROGRAMS["orbmigrate"], "r"], cwd=folder, capture_output=True, timeout=120)
+            self.assertEqual(again.stderr, b"")
+            self.assertEqual(pathlib.Path(folder, "r.lxy").read_bytes(), table)
 
 
 def table():
