@@ -92,21 +92,24 @@ def plot_lyapunov(model, states, times, exponents, out, *, size=(1000, 420), cur
 
 
 def plot_diffusion(model, table, out, *, size=(1000, 420)):
-    """From analysis.diffusion's table: D_LL and <dL> with their bootstrap errors
-    against the initial angular momentum, resonances marked."""
+    """From analysis.diffusion's table: the diffusion coefficient D2 = var(dL) / dt and
+    the drift coefficient D1 = <dL> / dt with their bootstrap errors against the
+    initial angular momentum, resonances marked; dt, the time the waves act, in the
+    titles."""
     d = np.asarray(table)
     plt, fig, (ax, axm) = _figure(size, 2)
     ok = d["count"] > 0
     x = d["centre"][ok]
     xl = (float(d["lo"][0]), float(d["hi"][-1])) if len(d) else (0.0, 1.0)
-    ax.errorbar(x, d["D"][ok], yerr=d["D_err"][ok], fmt="o", color="k", ms=4, capsize=2)
-    ax.set_ylabel(r"$D_{LL} = \langle \Delta L^2 \rangle / 2t$")
-    ax.set_title(r"diffusion coefficient (bootstrap errors)")
-    axm.errorbar(x, d["mean"][ok], yerr=d["mean_err"][ok], fmt="s", color="tab:blue", ms=4,
+    dt = float(d["interval"][0]) if len(d) else float("nan")
+    ax.errorbar(x, d["D2"][ok], yerr=d["D2_err"][ok], fmt="o", color="k", ms=4, capsize=2)
+    ax.set_ylabel(r"$D_2 = \mathrm{var}(\Delta L) / \Delta t$")
+    ax.set_title(r"diffusion coefficient, $\Delta t$ = %.3g orbits" % (dt / TWOPI))
+    axm.errorbar(x, d["D1"][ok], yerr=d["D1_err"][ok], fmt="s", color="tab:blue", ms=4,
                  capsize=2)
     axm.axhline(0.0, color="0.6", lw=0.8)
-    axm.set_ylabel(r"$\langle \Delta L \rangle$")
-    axm.set_title("mean change (drift)")
+    axm.set_ylabel(r"$D_1 = \langle \Delta L \rangle / \Delta t$")
+    axm.set_title("drift coefficient (bootstrap errors)")
     for a in (ax, axm):
         a.set_xlim(*xl)
         a.set_xlabel(r"initial angular momentum $L_0$")
@@ -197,7 +200,7 @@ def plot_trapping(model, orbits, times, trap, out, *, pattern=1, size=(1000, 420
 
 COMMANDS = {
     "lyapunov": "finite-time Lyapunov exponents against time and radius",
-    "diffusion": "D_LL and <dL> in bins of L0, with bootstrap errors",
+    "diffusion": "diffusion and drift coefficients D2, D1 in bins of L0, bootstrap errors",
     "churning": "change of guiding radius (churning) against L0 and against blurring",
     "trapping": "guiding-centre azimuth in a pattern's frame: librating stars, periods",
 }
@@ -218,7 +221,7 @@ def run_command(command, model, out, size, n=None, method="dop853", pattern=1):
             c = analysis.churning(model, s.initial, s.final, s.t, phases=s.phases)
             return plot_churning(model, c, out, size=size)
         d = analysis.diffusion(model.quantity("L", s.initial), model.quantity("L", s.final, s.t),
-                               model.tmax, bins=12)
+                               model=model, bins=12)
         return plot_diffusion(model, d, out, size=size)
     if command == "trapping":
         if not 1 <= pattern <= model.npatterns:
