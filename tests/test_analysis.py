@@ -112,6 +112,99 @@ def test_lyapunov_times_phases_and_a_lost_star():
         analysis.lyapunov(model, states, 5.0, method="rk4")
 
 
+# A steady spiral at gamma_ = 0.3, flat envelope over the orbits used: its potential
+# is eps cos(m (phi - Omega_p t) + alpha ln r) there, which the test's own force takes.
+G3, EPS3, M3, OM3, AL3 = 0.3, 0.02, 2, 0.6, 6.0
+RISING = orbkit.Model(gamma_=G3, dt_int=0.3, nsteps=17, r_min=1.0, r_max=2.0,
+                      patterns=[pattern(M3, EPS3, OM3, AL3, smin=0.01, smax=100.0)])
+
+
+def rising_acceleration(t, w):
+    """x, y, vx, vy of bodies packed along w: their time derivative in RISING, written
+    from the potential r^(2 gamma) / (2 gamma) + eps cos chi, independent of orbkit."""
+    out = np.empty_like(w)
+    for b in range(0, len(w), 4):
+        x, y = w[b], w[b + 1]
+        r, phi = math.hypot(x, y), math.atan2(y, x)
+        chi = M3 * (phi - OM3 * t) + AL3 * math.log(r)
+        d_r = r ** (2 * G3 - 1) - EPS3 * math.sin(chi) * AL3 / r   # dPhi/dr
+        d_phi = -EPS3 * M3 * math.sin(chi)                         # dPhi/dphi
+        c, s = x / r, y / r
+        out[b:b + 2] = w[b + 2:b + 4]
+        out[b + 2] = -(c * d_r - s * d_phi / r)
+        out[b + 3] = -(s * d_r + c * d_phi / r)
+    return out
+
+
+def test_first_interval_exponent_is_the_independent_separation():
+    # lambda_1 = ln(d_1 / d0) / tau, d_1 from scipy's DOP853 integrating the star and a
+    # shadow started d0 away along (1, 1, 1, 1)/2 as one system (same steps: their
+    # errors cancel in the separation). d0 = 1e-5 keeps the rounding of the start and
+    # of both integrations below 1e-11 of ln(d_1 / d0) (measured: 5e-11 at most); a
+    # shadow started elsewhere (d0 along one axis, or sqrt(2) d0) is off by 0.1 or more.
+    scipy_integrate = pytest.importorskip("scipy.integrate")
+    d0, tau = 1e-5, 1.7
+    star = np.array([1.6, 0.3, 0.05, 1.6 ** G3])
+    start = np.concatenate([star, star + 0.5 * d0])
+    sol = scipy_integrate.solve_ivp(rising_acceleration, (0.0, tau), start, method="DOP853",
+                                    rtol=2.3e-14, atol=1e-16)
+    w = sol.y[:, -1]
+    expected = math.log(np.linalg.norm(w[4:] - w[:4]) / d0) / tau
+    assert expected > 0.3  # the pattern stretches the separation: a check with teeth
+    for method in ("dop853", "bs"):
+        t, lam = analysis.lyapunov(RISING, star[None], 3 * tau, tau=tau, d0=d0, method=method)
+        assert t[0] == tau
+        assert abs(lam[0, 0] - expected) < 1e-9, (method, lam[0, 0], expected)
+
+
+def test_lyapunov_windows_lost_stars_and_the_shear_baseline():
+    star = np.array([[1.5, 0.0, 0.01, 1.5 ** G3]])
+    # tmax / tau is 16.999999999999996 here: 17 intervals, the last ending at tmax
+    tau = RISING.dt_int * orbkit.twopi
+    assert RISING.tmax / tau < 17
+    for t0 in (0.0, 0.1):
+        for method in ("dop853", "bs"):
+            t, lam = analysis.lyapunov(RISING, star, RISING.tmax + t0, t0=t0, method=method)
+            assert len(t) == 17 and t[-1] == RISING.tmax + t0 and np.all(np.isfinite(lam))
+    # shorter than one interval: refused, not an empty answer
+    with pytest.raises(ValueError, match="shorter than one interval"):
+        analysis.lyapunov(RISING, star, 0.9 * tau)
+    # A star falling straight in (L = 0, no wave to give it any) is lost at the centre
+    # in interval 3 of 1-unit intervals; its exponents stay nan from there, never
+    # restarted, and the warning names the interval, also when it is the last one. The
+    # other star runs on.
+    falling = np.array([[2.0, 0.0, 0.0, 0.0], [1.5, 0.0, 0.01, 1.5 ** G3]])
+    background = with_fields(RISING, patterns=[])
+    for method in ("dop853", "bs"):
+        for tmax, named in ((8.0, "interval 3 of 8 (t = 2 to 3)"), (3.0, "interval 3 of 3 (t = 2 to 3)")):
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                t, lam = analysis.lyapunov(background, falling, tmax, tau=1.0, method=method)
+            assert np.all(np.isfinite(lam[0, :2])) and np.all(np.isnan(lam[0, 2:])), (method, lam)
+            assert np.all(np.isfinite(lam[1]))
+            said = [str(w.message) for w in caught]
+            assert len(said) == 1 and "star 0" in said[0] and named in said[0], said
+    # the shear baseline is the same stars' exponent in the background alone, where a
+    # regular orbit's falls as ln(t)/t; in a model without waves the two are one
+    res = analysis.lyapunov(RISING, star, 200.0, tau=1.0, method="dop853")
+    _, alone = analysis.lyapunov(with_fields(RISING, patterns=[]), star, 200.0, tau=1.0,
+                                 method="dop853")
+    assert np.array_equal(res.shear, alone) and res.exponents is res[1]
+    assert res.shear[0, -1] < 0.2 * res.shear[0, 9]  # ln(t)/t: 0.12 of itself from t = 10 to 200
+    quiet = analysis.lyapunov(with_fields(RISING, patterns=[]), star, 20.0, tau=1.0)
+    assert np.array_equal(quiet.shear, quiet.exponents)
+
+
+def test_guiding_radius_at_a_rising_and_a_falling_curve():
+    # a circular orbit at r has L = r v_c(r) = r^(1 + gamma_), so R_g = r
+    r = np.array([0.5, 1.0, 2.0, 3.7])
+    for gamma in (-0.3, 0.3, 0.5):
+        model = orbkit.Model(gamma_=gamma, r_min=1.0, r_max=2.0)
+        L = r * model.vc(r)
+        np.testing.assert_allclose(analysis.guiding_radius(model, L), r, rtol=1e-14)
+    assert np.isnan(analysis.guiding_radius(model, -1.0))
+
+
 def test_twin_separation_is_the_twin_survey():
     model = with_fields(orbkit.Model.read(os.path.join(EXAMPLES, "twin.setup")), nstars=6, nsteps=8)
     table = orbkit.twin(model)
@@ -305,6 +398,40 @@ def test_libration_at_corotation_has_the_pendulums_period():
     # a window of two of the small swing's periods holds about four turns
     early = analysis.trapping(model, orbits, times, window=(0.0, 2 * 63.0))
     assert 3 <= early["turns"][0] <= 5
+
+
+def test_libration_period_at_a_rising_curve_and_a_wave_too_short_for_it():
+    # At gamma_ = 0.3 the guiding centre at corotation is a pendulum of frequency
+    # m sqrt(eps (1 - gamma_) / (1 + gamma_)) / R_c (waves()'s T_lib for small swings):
+    # measured by trapping from the orbits, to the 5 % of the flat case's test.
+    eps = 0.01
+    model = orbkit.Model(gamma_=0.3, dt_int=0.5, nsteps=40, r_min=1.0, r_max=3.0,
+                         patterns=[pattern(2, eps, 0.5, 0.0, smin=0.1, smax=10.0)])
+    w = analysis.waves(model)
+    rc = w["R_CR"][0]
+    assert rc == pytest.approx(model.resonances(1)["CR"]) and w["end"][0] == np.inf
+    omega = 2 * math.sqrt(eps * 0.7 / 1.3) / rc
+    assert w["T_lib"][0] == pytest.approx(2 * math.pi / omega)
+    swing = 0.15
+    times = np.arange(0.0, 500.0, 0.5)
+    state = circular(rc, swing)
+    state[:, 2:] *= rc ** 0.3  # v_c(rc): a circular orbit on this curve
+    orbits = model.integrate(state, times, method="dop853")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # the wave holds: no warning
+        trap = analysis.trapping(model, orbits, times)
+    assert trap["trapped"][0]
+    assert trap["period"][0] == pytest.approx(pendulum_period(omega, 2 * swing), rel=0.05)
+    # the same wave as a transient that lives 5 orbits, a third of T_lib: said so
+    short = with_fields(model, patterns=[pattern(2, eps, 0.5, 0.0, smin=0.1, smax=10.0),
+                                         dict(pattern(2, -eps, 0.5, 0.0, smin=0.1, smax=10.0),
+                                              starttime=5.0)])
+    assert analysis.waves(short)["end"][0] == pytest.approx(10 * math.pi)
+    with pytest.warns(RuntimeWarning, match="acts for 5 orbits .* less than one libration period"):
+        analysis.trapping(short, orbits, times)
+    # and so is a window too short for the holding wave
+    with pytest.warns(RuntimeWarning, match="less than one libration period"):
+        analysis.trapping(model, orbits, times, window=(0.0, 0.5 * w["T_lib"][0]))
 
 
 # ---- gallery
