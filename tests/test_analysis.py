@@ -434,6 +434,91 @@ def test_libration_period_at_a_rising_curve_and_a_wave_too_short_for_it():
         analysis.trapping(model, orbits, times, window=(0.0, 0.5 * w["T_lib"][0]))
 
 
+# ---- a lifetime of transient waves
+
+def test_random_waves_are_seeded_transients_of_the_given_distributions():
+    from orbkit import transients
+    arms = lambda rng, n: rng.integers(2, 5, n)  # noqa: E731
+    kw = dict(gamma_=0.3, radius=(1.5, 2.5), arms=arms, amplitude=(0.005, 0.01),
+              lifetime=(10.0, 20.0), gap=3.0, seed=5)
+    w = transients.random_waves(40, **kw)
+    again = transients.random_waves(40, **kw)
+    other = transients.random_waves(40, **dict(kw, seed=6))
+    assert np.array_equal(w.radius, again.radius) and np.array_equal(w.phase, again.phase)
+    assert not np.array_equal(w.radius, other.radius)
+    assert np.all((w.radius >= 1.5) & (w.radius <= 2.5)) and set(w.mm) == {2.0, 3.0, 4.0}
+    assert np.allclose(w.start[1:] - w.end[:-1], 3.0)  # one after the other, a gap between
+    # each wave in a model: corotation at its radius, net amplitude the triangle
+    model = orbkit.Model(gamma_=0.3, r_min=1.0, r_max=3.0,
+                         patterns=[p for i in range(3) for p in w.patterns(i)])
+    rows = analysis.waves(model)
+    np.testing.assert_allclose(rows["R_CR"], w.radius[:3], rtol=1e-14)
+    np.testing.assert_allclose(rows["start"], w.start[:3], rtol=1e-14)
+    np.testing.assert_allclose(rows["end"], w.end[:3], rtol=1e-14)
+    np.testing.assert_allclose(rows["amplitude"], w.epsilon[:3], rtol=1e-12)
+    from orbkit.plot import net_amplitude, pattern_waves
+    t = np.linspace(0.0, w.end[2] + 5.0, 301)
+    net = np.array([net_amplitude(model, g, t) for g in pattern_waves(model)])
+    np.testing.assert_allclose(net, w.amplitude(t)[:3], atol=1e-15)
+    with pytest.raises(ValueError, match="radius"):
+        transients.random_waves(3, radius=(2.0, 1.0))
+
+
+def test_stars_cross_any_number_of_waves_in_spans():
+    from orbkit import transients
+    base = orbkit.Model(gamma_=0.0, r_min=1.5, r_max=2.5, disp_u0=0.05, nstars=40)
+    states = base.draw(40)
+    # four waves fit one model: the chain is that model's integration, bit for bit
+    few = transients.random_waves(4, radius=(1.5, 2.5), amplitude=0.02, gap=-5.0, seed=3)
+    times = np.linspace(0.0, few.end[-1] + 5.0, 9)
+    one = base.replace(patterns=[p for i in range(4) for p in few.patterns(i)])
+    assert np.array_equal(transients.integrate(base, few, states, times, method="dop853"),
+                          one.integrate(states, times, method="dop853"))
+    # twelve overlapping waves: three spans. Each wave's growth ends a rounding before its
+    # copy starts (orbits times 2 pi), which the fast mode steps over. A star's L
+    # changes only while a wave acts: over the gaps of a sequence with gaps it stays
+    # to the integration's 1e-11.
+    many = transients.random_waves(12, radius=(1.5, 2.5), amplitude=0.02, gap=-2.0, seed=3)
+    assert len(transients._spans(many, 0.0, many.end[-1], 5)) == 3
+    o = transients.integrate(base, many, states, [many.end[-1]], method="dop853")
+    assert np.all(np.isfinite(o))
+    gaps = transients.random_waves(7, radius=(1.5, 2.5), amplitude=0.02, gap=6.0, seed=4)
+    times = np.stack([gaps.start, gaps.end], 1).ravel()  # s0 = 0, e0, s1, e1, ...
+    o = transients.integrate(base, gaps, states, times, method="dop853")
+    L = o[..., 0] * o[..., 3] - o[..., 1] * o[..., 2]
+    quiet = np.abs(L[:, 2::2] - L[:, 1:-1:2])    # from a wave's end to the next one's start
+    acting = np.abs(L[:, 1::2] - L[:, 0::2])     # over a wave
+    assert quiet.max() < 1e-11 and acting.max() > 1e-2
+    crowded = transients.random_waves(6, radius=2.0, lifetime=10.0, gap=-10.0)
+    with pytest.raises(ValueError, match="6 waves act at once"):
+        transients.integrate(base, crowded, states, [20.0])
+
+
+def test_mean_square_change_grows_linearly_in_the_number_of_transients():
+    # Independent transients (random radii and phases, one after another) each add an
+    # independent change to a star's L: <dL^2> after k of N grows as k, within its
+    # bootstrap errors (3 of them at every k; the errors of successive k share stars,
+    # so this is no chi-square).
+    from orbkit import transients
+    base = orbkit.Model(gamma_=0.0, r_min=1.0, r_max=3.0, disp_u0=0.05, nstars=1500, lseed=11)
+    states = base.draw(1500)
+    waves = transients.random_waves(8, radius=(1.5, 2.5), amplitude=0.01, lifetime=6 * math.pi,
+                                    seed=2)
+    o = transients.integrate(base, waves, states, waves.end, method="dop853")
+    L0 = states[:, 0] * states[:, 3] - states[:, 1] * states[:, 2]
+    L = o[..., 0] * o[..., 3] - o[..., 1] * o[..., 2]
+    rows = np.array([analysis.diffusion(L0, L[:, k], interval=1.0, bins=1, nboot=400, seed=k)[0]
+                     for k in range(len(waves))])
+    k = np.arange(1, len(waves) + 1)
+    w = 1.0 / rows["msq_err"] ** 2
+    slope = np.sum(w * k * rows["msq"]) / np.sum(w * k * k)
+    assert np.all(np.abs(rows["msq"] - slope * k) < 3 * rows["msq_err"]), (rows["msq"], slope * k,
+                                                                             rows["msq_err"])
+    h = analysis.diffusion_history(np.concatenate([L0[:, None], L], 1),
+                                   np.concatenate([[0.0], waves.end]), bins=1, nboot=0)[0]
+    assert h["exponent"] == pytest.approx(1.0, abs=0.2)
+
+
 # ---- gallery
 
 @pytest.mark.parametrize("script", sorted(glob.glob(os.path.join(ROOT, "docs", "examples", "plot_*.py"))))
