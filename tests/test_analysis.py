@@ -205,8 +205,10 @@ def test_guiding_radius_at_a_rising_and_a_falling_curve():
     assert np.isnan(analysis.guiding_radius(model, -1.0))
 
 
-def test_twin_separation_is_the_twin_survey():
-    model = with_fields(orbkit.Model.read(os.path.join(EXAMPLES, "twin.setup")), nstars=6, nsteps=8)
+@pytest.mark.parametrize("gamma", [0.0, 0.3])
+def test_twin_separation_is_the_twin_survey(gamma):
+    model = with_fields(orbkit.Model.read(os.path.join(EXAMPLES, "twin.setup")), nstars=6, nsteps=8,
+                        gamma_=gamma)
     table = orbkit.twin(model)
     times, dL = analysis.twin_separation(model, times=[0.0, model.tmax], quantity="L", exact=False)
     assert np.array_equal(dL[:, -1], table["L2"] - table["L1"])   # the same draws, phases, runs
