@@ -241,7 +241,7 @@ private:
             }
             // advance: the legs between switches of the force, the last one to the target
             const double dir = r.h < 0 ? -1.0 : 1.0;
-            const double next = next_switch(p, r.t, dir);
+            const double next = next_leg_end(p, r.t, dir);
             const bool last_leg = (next - sl.target) * dir >= 0;
             const double goal = last_leg ? sl.target : next;
             double out[4];

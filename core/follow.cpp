@@ -68,7 +68,7 @@ bool advance(const params& p, follower& f, orbit_state& s, double target, const 
     bool ok;
     for (;;) {  // no step crosses a switch of a pattern's growth
         const double dir = f.run.h < 0 ? -1.0 : 1.0;
-        const double next = next_switch(p, f.run.t, dir);
+        const double next = next_leg_end(p, f.run.t, dir);
         if ((next - target) * dir >= 0) {
             ok = dop853_advance(rhs, f.run, target, out, next, stop, max_work);
             break;
@@ -84,6 +84,14 @@ bool advance(const params& p, follower& f, orbit_state& s, double target, const 
     s.t = target;
     unpack_xy(out, p.n_particles, s);
     return true;
+}
+
+double next_leg_end(const params& p, double t, double dir) {
+    double next = next_switch(p, t, dir);
+    // the same test as a step's: 0.1 |h| must exceed the rounding of t
+    while (std::isfinite(next) && !(0.1 * std::fabs(next - t) > std::fabs(t) * dop853_roundoff))
+        next = next_switch(p, next, dir);
+    return next;
 }
 
 namespace {

@@ -32,6 +32,13 @@ struct follower {
     long evaluations = 0;  // right-hand-side evaluations of the extrapolation step
 };
 
+// The next switch of the force beyond t (next_switch) that the eighth-order method can
+// end a step on. Two switches given in orbits, as a transient's end of growth
+// (starttime + growtime) and its copy's start, can land a rounding apart in model time;
+// a step from the first to the second would not move the time and would fail the star,
+// so a switch within rounding of t is crossed instead (its kink is below the rounding).
+double next_leg_end(const params& p, double t, double dir);
+
 // Advances s to target with f's integrator: taketstep for the extrapolation step;
 // for the eighth-order method s.t becomes target exactly and x, y, vx, vy of every
 // body come from the run (z and vz are held as the equations of motion hold them).

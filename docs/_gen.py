@@ -1,7 +1,7 @@
 """Pages of the site made from the built module and programs at each build, so that they
 cannot drift from the code: the setup fields (the module's field table, with the units and
 meanings of the programs' --help), the --help and --check texts, and the API reference's
-list of every public name of orbkit, orbkit.plot and orbkit.analysis.
+list of every public name of orbkit, orbkit.plot, orbkit.analysis and orbkit.transients.
 
 The files go to docs/generated/ (not kept in git) as .inc files that the pages include.
 """
@@ -129,7 +129,7 @@ def api_text(orbkit):
         out += ["Constants of the compiled core", "~" * 30, ""]
         for name in constants:
             out += _entry(f"orbkit.{name}", getattr(orbkit, name))
-    for sub in ("plot", "analysis"):
+    for sub in ("plot", "analysis", "transients"):
         try:
             module = importlib.import_module(f"orbkit.{sub}")
         except ImportError:

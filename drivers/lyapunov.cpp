@@ -13,7 +13,10 @@ namespace {
 inline constexpr int moving[4] = {0, 1, 3, 4};
 inline constexpr long star_batch = 256;  // fast mode: stars (and shadows) on the lanes per round
 
-double target_of(const lyapunov_run& run, long k) { return run.t0 + double(k + 1) * run.tau; }
+double target_of(const lyapunov_run& run, long k) {
+    if (k + 1 == run.intervals && std::isfinite(run.tend)) return run.tend;
+    return run.t0 + double(k + 1) * run.tau;
+}
 
 // One renormalisation of a shadow (xy: x, y, vx, vy) against its star (xy too): adds
 // ln(d / d0) to sum and pulls the shadow back to d0. False when d is not a positive

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 
 #include "follow.h"
 #include "params.h"
@@ -32,6 +33,8 @@ struct lyapunov_run {
     double tau = 0;                   // renormalisation interval, model time units
     int intervals = 0;                // renormalisations; an exponent after each
     double t0 = 0;                    // time of the initial state
+    double tend = NAN;                // end of the last interval when given (the run's end, which
+                                      // t0 + intervals * tau may miss by a rounding), else t0 + intervals * tau
 };
 
 // One star: lambda[0 .. intervals) receives lambda_1 .. lambda_K. Returns the number

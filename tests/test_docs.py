@@ -85,7 +85,7 @@ def expected_api_names():
     import orbkit
     names = [f"orbkit.{n}" for n in orbkit.__all__]
     names += [f"orbkit.Model.{n}" for n in dir(orbkit.Model) if not n.startswith("_")]
-    for sub in ("plot", "analysis"):
+    for sub in ("plot", "analysis", "transients"):
         try:
             module = importlib.import_module(f"orbkit.{sub}")
         except ImportError:

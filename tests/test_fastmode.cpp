@@ -178,6 +178,34 @@ TEST(FastLanes, AFailingStarFailsInItsLaneAlone) {
         expect_same(in_lanes(d, end, p, 1e-13), one, std::string("with a failure on ") + lane_path_name(p));
 }
 
+// A transient set in orbits: the wave's growth ends at (18.408450569081047 + 2) 2 pi and
+// its copy starts at 18.408450569081047 2 pi + 2 2 pi, which differ by a rounding (2.8e-14
+// at t = 128). A step from one switch to the other would not move the time: the lanes
+// step over the sliver (they failed every star there) and end where each star ends alone.
+TEST(FastLanes, TwoSwitchesARoundingApartDoNotStopTheStars) {
+    params p = one_spiral();
+    p.npatterns = 2;
+    p.starttime[0] = 18.408450569081047 * twopi;
+    p.growtime[0] = 2.0 * twopi;
+    p.starttime[1] = (18.408450569081047 + 2.0) * twopi;
+    p.growtime[1] = 2.0 * twopi;
+    for (double* field : {p.mm, p.alpha, p.Omegas, p.phi0, p.smin, p.smax, p.wmin, p.wmax}) field[1] = field[0];
+    p.epsilon[1] = -p.epsilon[0];
+    const double sliver = p.starttime[1] - (p.starttime[0] + p.growtime[0]);
+    ASSERT_TRUE(sliver > 0 && sliver < 1e-13) << sliver;
+    drawn d;
+    for (int i = 0; i < 3; ++i) {
+        d.start.push_back(planar_star(1.5 + 0.3 * i, 0.2, -0.05, 1.0));
+        d.start.back().t = 17.0 * twopi;
+        d.model.push_back(p);
+    }
+    const std::vector<double> end = {23.0 * twopi};
+    const std::vector<orbit_state> one = alone(d, end, 1e-13);
+    for (const orbit_state& s : one) ASSERT_EQ(s.t, end[0]);
+    for (lane_path path : paths_here())
+        expect_same(in_lanes(d, end, path, 1e-13), one, std::string("two switches on ") + lane_path_name(path));
+}
+
 // ORBKIT_SIMD forces a path no wider than the processor's widest; anything else, or
 // nothing, leaves the widest.
 TEST(FastLanes, TheEnvironmentSwitchPicksThePath) {

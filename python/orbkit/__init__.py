@@ -290,3 +290,4 @@ def _is_number(text, kind):
 
 
 from . import analysis  # noqa: E402,F401  (orbkit.analysis)
+from . import transients  # noqa: E402,F401  (orbkit.transients: many transient waves)

@@ -54,11 +54,13 @@ def _span(values, pad=0.05):
     return lo - d, hi + d
 
 
-def plot_lyapunov(model, states, times, exponents, out, *, size=(1000, 420), curves=40):
+def plot_lyapunov(model, states, times, exponents, out, *, size=(1000, 420), curves=40,
+                  shear=None):
     """Left: each star's finite-time exponent against time (log-log, per orbit at
     r = 1), at most `curves` of them, coloured by initial guiding radius, with the
-    ln(t)/t of a star whose shadow only shears away. Right: the exponent at the last
-    time against the initial guiding radius, resonances marked."""
+    ln(t)/t of a star whose shadow only shears away (with shear, lyapunov's .shear: the
+    median of the stars' own baselines). Right: the exponent at the last time against
+    the initial guiding radius, resonances marked, and each star's shear baseline."""
     states = np.asarray(states, float)
     rg = analysis.guiding_radius(model, states[:, 0] * states[:, 3] - states[:, 1] * states[:, 2])
     lam = np.asarray(exponents, float) * TWOPI   # per orbit
@@ -70,7 +72,12 @@ def plot_lyapunov(model, states, times, exponents, out, *, size=(1000, 420), cur
     for i in shown:
         c = cmap((rg[i] - lo) / (hi - lo) if hi > lo else 0.5)
         ax.loglog(t, np.where(lam[i] > 0, lam[i], np.nan), color=c, lw=0.8, alpha=0.8)
-    if len(t):
+    base = None if shear is None else np.asarray(shear, float) * TWOPI
+    if len(t) and base is not None and len(base):
+        ax.loglog(t, np.nanmedian(base, axis=0), "k--", lw=1,
+                  label="shear alone (background): median")
+        ax.legend(loc="lower left")
+    elif len(t):
         # shear alone: ln(d/d0) ~ ln(t / t1), the exponent falls as ln(t)/t
         ax.loglog(t, np.log(1.0 + t / t[0]) / t, "k--", lw=1, label="regular: ln t / t")
         ax.legend(loc="lower left")
@@ -79,8 +86,10 @@ def plot_lyapunov(model, states, times, exponents, out, *, size=(1000, 420), cur
     ax.set_title("exponent against time")
     last = lam[:, -1] if lam.shape[1] else np.full(len(lam), np.nan)
     sc = axr.scatter(rg, last, c=rg, cmap=cmap, s=10, vmin=lo, vmax=hi)
+    if base is not None and base.shape[1:] == lam.shape[1:] and lam.shape[1]:
+        axr.scatter(rg, base[:, -1], marker="x", color="0.5", s=10, label="shear alone")
     xl = _span(rg)
-    if _resonances(axr, model, "r", *xl):
+    if _resonances(axr, model, "r", *xl) or base is not None:
         axr.legend(loc="upper right")
     axr.set_xlim(*xl)
     axr.set_yscale("log")
@@ -92,21 +101,24 @@ def plot_lyapunov(model, states, times, exponents, out, *, size=(1000, 420), cur
 
 
 def plot_diffusion(model, table, out, *, size=(1000, 420)):
-    """From analysis.diffusion's table: D_LL and <dL> with their bootstrap errors
-    against the initial angular momentum, resonances marked."""
+    """From analysis.diffusion's table: the diffusion coefficient D2 = var(dL) / dt and
+    the drift coefficient D1 = <dL> / dt with their bootstrap errors against the
+    initial angular momentum, resonances marked; dt, the time the waves act, in the
+    titles."""
     d = np.asarray(table)
     plt, fig, (ax, axm) = _figure(size, 2)
     ok = d["count"] > 0
     x = d["centre"][ok]
     xl = (float(d["lo"][0]), float(d["hi"][-1])) if len(d) else (0.0, 1.0)
-    ax.errorbar(x, d["D"][ok], yerr=d["D_err"][ok], fmt="o", color="k", ms=4, capsize=2)
-    ax.set_ylabel(r"$D_{LL} = \langle \Delta L^2 \rangle / 2t$")
-    ax.set_title(r"diffusion coefficient (bootstrap errors)")
-    axm.errorbar(x, d["mean"][ok], yerr=d["mean_err"][ok], fmt="s", color="tab:blue", ms=4,
+    dt = float(d["interval"][0]) if len(d) else float("nan")
+    ax.errorbar(x, d["D2"][ok], yerr=d["D2_err"][ok], fmt="o", color="k", ms=4, capsize=2)
+    ax.set_ylabel(r"$D_2 = \mathrm{var}(\Delta L) / \Delta t$")
+    ax.set_title(r"diffusion coefficient, $\Delta t$ = %.3g orbits" % (dt / TWOPI))
+    axm.errorbar(x, d["D1"][ok], yerr=d["D1_err"][ok], fmt="s", color="tab:blue", ms=4,
                  capsize=2)
     axm.axhline(0.0, color="0.6", lw=0.8)
-    axm.set_ylabel(r"$\langle \Delta L \rangle$")
-    axm.set_title("mean change (drift)")
+    axm.set_ylabel(r"$D_1 = \langle \Delta L \rangle / \Delta t$")
+    axm.set_title("drift coefficient (bootstrap errors)")
     for a in (ax, axm):
         a.set_xlim(*xl)
         a.set_xlabel(r"initial angular momentum $L_0$")
@@ -197,7 +209,7 @@ def plot_trapping(model, orbits, times, trap, out, *, pattern=1, size=(1000, 420
 
 COMMANDS = {
     "lyapunov": "finite-time Lyapunov exponents against time and radius",
-    "diffusion": "D_LL and <dL> in bins of L0, with bootstrap errors",
+    "diffusion": "diffusion and drift coefficients D2, D1 in bins of L0, bootstrap errors",
     "churning": "change of guiding radius (churning) against L0 and against blurring",
     "trapping": "guiding-centre azimuth in a pattern's frame: librating stars, periods",
 }
@@ -210,15 +222,15 @@ def run_command(command, model, out, size, n=None, method="dop853", pattern=1):
     end of the run."""
     states, phases = analysis._drawn(model, n)
     if command == "lyapunov":
-        times, lam = analysis.lyapunov(model, states, phases=phases, method=method)
-        return plot_lyapunov(model, states, times, lam, out, size=size)
+        times, lam = res = analysis.lyapunov(model, states, phases=phases, method=method)
+        return plot_lyapunov(model, states, times, lam, out, size=size, shear=res.shear)
     if command in ("diffusion", "churning"):
         s = analysis.survey(model, n, method=method)
         if command == "churning":
             c = analysis.churning(model, s.initial, s.final, s.t, phases=s.phases)
             return plot_churning(model, c, out, size=size)
         d = analysis.diffusion(model.quantity("L", s.initial), model.quantity("L", s.final, s.t),
-                               model.tmax, bins=12)
+                               model=model, bins=12)
         return plot_diffusion(model, d, out, size=size)
     if command == "trapping":
         if not 1 <= pattern <= model.npatterns:

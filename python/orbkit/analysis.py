@@ -5,7 +5,7 @@ churning and blurring, trapping at corotation. Arrays in, arrays out.
     model = orbkit.Model.read("examples/migrate.setup")
     t, lam = analysis.lyapunov(model, model.draw(100), method="dop853")   # lam: (100, len(t))
     table = orbkit.migrate(model)
-    d = analysis.diffusion(table, t=model.tmax, bins=8)                     # D_LL per bin of L0
+    d = analysis.diffusion(table, model=model, bins=8)                      # D1, D2 per bin of L0
     s = analysis.survey(model)                                              # initial and final states
     c = analysis.churning(model, s.initial, s.final, s.t, phases=s.phases)  # dL, dRg, blurring
     orbits = model.integrate(s.initial, model.times())
@@ -16,6 +16,7 @@ Everything that integrates runs in the compiled core on every thread (threads=No
 either integrator: method='bs' (the programs' exact digits) or 'dop853' at tol.
 """
 
+import warnings as _warnings
 from collections import namedtuple as _namedtuple
 
 import numpy as _np
@@ -23,8 +24,8 @@ import numpy as _np
 from . import _orbkit
 from ._orbkit import twin_offset as _twin_offset
 
-__all__ = ["lyapunov", "twin_separation", "diffusion", "survey", "churning", "guiding_radius",
-           "pattern_angle", "trapping"]
+__all__ = ["lyapunov", "Exponents", "twin_separation", "diffusion", "diffusion_history", "waves",
+           "acting_window", "survey", "churning", "guiding_radius", "pattern_angle", "trapping"]
 
 
 def _states(states):
@@ -54,26 +55,148 @@ def _positive(value, name):
     return value
 
 
+# ---- the waves of a model: when they act, how strong, their libration period
+
+_WAVES = [("first", "<i8"), ("npatterns", "<i8"), ("start", "<f8"), ("end", "<f8"),
+          ("amplitude", "<f8"), ("mm", "<f8"), ("Omegas", "<f8"), ("R_CR", "<f8"),
+          ("T_lib", "<f8")]
+
+
+def _envelope(p, r):
+    """The radial envelope A(r) of a pattern (dict of its fields) at radius r."""
+    if r < p["smin"]:
+        return _np.exp(-0.5 * (r - p["smin"]) ** 2 / p["wmin"] ** 2)
+    if r > p["smax"]:
+        return _np.exp(-0.5 * (r - p["smax"]) ** 2 / p["wmax"] ** 2)
+    return 1.0
+
+
+def waves(model):
+    """The model's waves and when they act. Patterns of the same arms, pitch, speed,
+    envelope and phase add into one wave (a transient: a pattern and a copy with the
+    opposite epsilon and a later start, which cancels it once grown). One row per wave:
+
+    - first, npatterns: its first pattern (1 for the model's first) and how many it has;
+    - start, end: model times between which its net amplitude sum_k epsilon_k f_k(t) is
+      not zero; end is inf for a wave that holds (the run's end then ends it);
+    - amplitude: the largest |net amplitude| (speed squared);
+    - mm, Omegas: arms and pattern speed; R_CR: corotation radius, Omega(R_CR) = Omegas
+      (nan where there is none);
+    - T_lib: the period of a small libration about corotation, model units. A guiding
+      centre at L near L_CR feels the torque m eps A sin chi; with
+      d(phi - Omega_p t)/dt = (dOmega/dL)(L - L_CR) the angle chi obeys a pendulum's
+      equation of frequency omega_lib = m sqrt(eps A(R_CR) |dOmega/dL|), and in the
+      power-law disc dOmega/dL = (gamma_ - 1) / ((1 + gamma_) R^2):
+
+          T_lib = 2 pi R_CR / (m sqrt(eps A(R_CR) (1 - gamma_) / (1 + gamma_))).
+
+      Larger swings take longer (the pendulum's period grows without bound towards
+      the separatrix): a wave that acts less than T_lib traps no star.
+
+    With randp0 = 1 the phases of patterns 2, 3, ... are drawn per star, and each of
+    them is a wave of its own.
+    """
+    return _waves(model)[0]
+
+
+def _waves(model):
+    """waves(model), and each row's patterns (indices from 0)."""
+    from .plot import net_amplitude, pattern_waves
+    pats = model.patterns
+    g = model.gamma_
+    out = _np.zeros(0, dtype=_WAVES)
+    rows, members = [], []
+    for wave in pattern_waves(model):
+        edges = sorted({_orbkit.twopi * pats[k]["starttime"] for k in wave}
+                       | {_orbkit.twopi * (pats[k]["starttime"] + pats[k]["growtime"]) for k in wave})
+        net = _np.asarray(net_amplitude(model, wave, _np.array(edges)), float)
+        scale = max(abs(pats[k]["epsilon"]) for k in wave)
+        # the net amplitude is linear between the edges and holds after the last one
+        alive = _np.flatnonzero(_np.abs(net) > 1e-12 * scale)
+        if scale == 0 or (alive.size == 0 and abs(net[-1]) <= 1e-12 * scale):
+            continue  # a wave that cancels from its start never acts
+        first_edge = edges[0]
+        if abs(net[-1]) > 1e-12 * scale:
+            gone = _np.inf
+        else:
+            gone = edges[alive[-1] + 1]
+        p = pats[wave[0]]
+        m, omegas = p["mm"], p["Omegas"]
+        rc = _np.nan
+        if g < 1.0 and omegas > 0.0:
+            rc = omegas ** (1.0 / (g - 1.0))
+        peak = float(_np.max(_np.abs(net)))
+        t_lib = _np.nan
+        if rc == rc and g > -1.0 and m > 0:
+            strength = peak * _envelope(p, rc) * (1.0 - g) / (1.0 + g)
+            t_lib = 2 * _np.pi * rc / (m * _np.sqrt(strength)) if strength > 0 else _np.inf
+        rows.append((wave[0] + 1, len(wave), first_edge, gone, peak, m, omegas, rc, t_lib))
+        members.append(wave)
+    if rows:
+        out = _np.array(rows, dtype=_WAVES)
+    return out, members
+
+
+def acting_window(model, t0=0.0, t1=None):
+    """(start, end): the part of the run from t0 to t1 (model units; default 0 and
+    model.tmax) in which any wave acts, from the first start to the moment the last
+    wave is gone or the run ends. (t0, t0), of length 0, when no wave acts in it."""
+    t0 = float(t0)
+    t1 = model.tmax if t1 is None else float(t1)
+    w = waves(model)
+    if len(w) == 0:
+        return t0, t0
+    lo = max(t0, float(w["start"].min()))
+    hi = min(t1, float(w["end"].max()))
+    if not hi > lo:
+        return t0, t0
+    return lo, hi
+
+
 # ---- chaos
 
+class Exponents(tuple):
+    """What lyapunov returns: the pair (times, exponents), so that
+    ``t, lam = lyapunov(...)`` unpacks it, with beside it
+
+    - shear: (n, K) the exponents the same stars have in the axisymmetric background
+      alone, where every orbit is regular: the baseline that shear alone gives
+      (about ln(t) / t). An exponent that does not stand clearly above it measures the
+      window, not chaos.
+    - times, exponents: the pair by name.
+    """
+
+    def __new__(cls, times, exponents, shear):
+        self = super().__new__(cls, (times, exponents))
+        self.times, self.exponents, self.shear = times, exponents, shear
+        return self
+
+
 def lyapunov(model, states, tmax=None, *, tau=None, d0=1e-9, t0=0.0, phases=None, method="bs",
-             tol=None, threads=None):
+             tol=None, threads=None, shear=True):
     """Finite-time Lyapunov exponents of stars (n, 4) started at t0, by Benettin's method.
 
     A shadow orbit starts d0 away from each star in phase space (x, y, vx, vy in model
-    units, Euclidean distance); every interval tau (model time units; default the
-    model's output interval dt_int) the distance d_k is measured and the shadow is pulled
-    back to d0 along the separation. After k intervals the exponent is
+    units, Euclidean distance; each coordinate moved by d0/2), every interval tau (model
+    time units; default the model's output interval dt_int) the distance d_k is measured
+    and the shadow is pulled back to d0 along the separation. After k intervals the
+    exponent is
 
         lambda(t_k) = sum_{j <= k} ln(d_j / d0) / (t_k - t0),   t_k = t0 + k tau,
 
     in inverse model time units (times 2 pi: per orbit at r = 1; 1/lambda is the
-    Lyapunov time). Returns (times, exponents): times t_k, shape (K,), for every
-    interval that ends by tmax (default the run's end, model.tmax), and exponents of
-    shape (n, K), so that one sees each star's exponent converge. A regular orbit's
-    falls as ln(t)/t (its shadow drifts away linearly, by shear); a chaotic one's
-    settles at a positive value that depends neither on d0 nor on tau while d0 e^(lambda
-    tau) stays small against the orbit.
+    Lyapunov time). The last interval ends at tmax (default the run's end, model.tmax)
+    when tmax - t0 is a whole number of intervals to within rounding; otherwise at the
+    last t_k before it. A run shorter than one interval is refused (ValueError).
+
+    Returns Exponents, the pair (times, exponents): times t_k, shape (K,), and exponents
+    of shape (n, K), so that one sees each star's exponent converge; and as .shear
+    (n, K) the same stars' exponents in the background alone (shear=False skips them:
+    nan), the baseline of a regular orbit. A regular orbit's exponent falls as about
+    ln(t)/t (its shadow drifts away linearly, by shear: over 20 orbits that is still
+    some 0.15 per orbit); a chaotic one's settles at a positive value above that
+    baseline that depends neither on d0 nor on tau while d0 e^(lambda tau) stays small
+    against the orbit.
 
     Either integrator (method 'bs' or 'dop853', tol) runs on `threads` threads (default
     all). With 'bs' star and shadow are integrated together as one system of two bodies
@@ -81,20 +204,39 @@ def lyapunov(model, states, tmax=None, *, tau=None, d0=1e-9, t0=0.0, phases=None
     renormalisation, take the same steps but for d0, and share the fast mode's vector
     lanes. Either way their integration errors cancel in the separation. phases (n,
     npatterns, radians) gives each star its own pattern phases, as Model.integrate
-    takes them. A star whose integration fails has nan exponents from then on, with a
-    RuntimeWarning.
+    takes them. A star whose integration fails has nan exponents from the interval it
+    was lost in on, with a RuntimeWarning that names that interval.
     """
     states = _states(states)
     t0 = float(t0)
     d0 = _positive(d0, "d0")
     tau = _positive(model.dt_int * _orbkit.twopi if tau is None else tau, "tau")
     tmax = model.tmax if tmax is None else float(tmax)
+    if not _np.isfinite(t0) or not _np.isfinite(tmax):
+        raise ValueError(f"t0, tmax: expected finite times, got {t0!r} and {tmax!r}")
     # intervals that end by tmax; a hair of tolerance so that tmax = t0 + K tau counts K
+    # although (tmax - t0) / tau falls a rounding below K
     intervals = int(_np.floor((tmax - t0) / tau * (1 + 1e-12))) if tmax > t0 else 0
+    if intervals < 1:
+        raise ValueError(f"tmax: the run from t0 = {t0:.6g} to tmax = {tmax:.6g} is shorter than "
+                         f"one interval tau = {tau:.6g}: no exponent can be measured; run longer "
+                         f"or give a shorter tau")
     times = t0 + tau * _np.arange(1, intervals + 1)
+    if abs(times[-1] - tmax) <= 1e-12 * intervals * tau:
+        times[-1] = tmax  # the whole run: the last interval ends at tmax itself
     ph = _phases(phases, len(states), model.npatterns)
-    lam = _orbkit._lyapunov(model, states, tau, intervals, d0, t0, ph, threads, method, tol)
-    return times, lam
+    lam = _orbkit._lyapunov(model, states, tau, intervals, d0, t0, ph, threads, method, tol,
+                            float(times[-1]))
+    if shear and model.npatterns:
+        with _warnings.catch_warnings():  # a star lost there is lost here too: said once
+            _warnings.simplefilter("ignore")
+            base = _orbkit._lyapunov(model.replace(patterns=[]), states, tau, intervals, d0,
+                                     t0, None, threads, method, tol, float(times[-1]))
+    elif shear:
+        base = lam.copy()  # the model is its own background
+    else:
+        base = _np.full_like(lam, _np.nan)
+    return Exponents(times, lam, base)
 
 
 def _drawn(model, n):
@@ -154,65 +296,184 @@ def _changes(L0, L1):
     return L0, L1 - L0
 
 
-_DIFFUSION = [("centre", "<f8"), ("lo", "<f8"), ("hi", "<f8"), ("count", "<i8"),
-              ("mean", "<f8"), ("mean_err", "<f8"), ("msq", "<f8"), ("msq_err", "<f8"),
-              ("D", "<f8"), ("D_err", "<f8")]
-
-
-def diffusion(L0, L1=None, t=None, *, bins=10, nboot=200, seed=0):
-    """Diffusion in angular momentum, per bin of initial angular momentum.
-
-    L0, L1: initial and final angular momenta (any arrays of one size); or a survey
-    table as the first argument: orbkit.migrate's (fields L0, dL) or orbkit.twin's
-    (L0, L1: the stars, not their twins). t: the time over which L changed, model
-    units (for a survey, model.tmax). bins: a count of equal bins between the smallest
-    and the largest finite L0, or the bin edges.
-
-    Returns a structured array, one row per bin: centre, lo, hi (edges), count, mean
-    (<dL>), msq (<dL^2>), D = <dL^2> / (2 t), and their errors mean_err, msq_err, D_err:
-    the standard deviations over nboot bootstrap resamplings of the bin's stars (drawn
-    with a numpy Generator seeded with seed, so reproducible). Stars with a nan change
-    (failed integrations) are left out; an empty bin has count 0 and nan values.
-    """
-    if t is None:
-        raise ValueError("t: the time over which L changed is needed (model units)")
-    t = _positive(t, "t")
-    L0, dL = _changes(L0, L1)
-    keep = _np.isfinite(L0) & _np.isfinite(dL)
-    L0, dL = L0[keep], dL[keep]
+def _bin_edges(L0, bins):
     if _np.ndim(bins) == 0:
         if int(bins) < 1:
             raise ValueError(f"bins: expected at least 1, got {bins}")
         lo, hi = (L0.min(), L0.max()) if L0.size else (0.0, 1.0)
-        edges = _np.linspace(lo, hi, int(bins) + 1)
-    else:
-        edges = _np.asarray(bins, float)
-        if edges.ndim != 1 or edges.size < 2 or not _np.all(_np.diff(edges) > 0):
-            raise ValueError("bins: expected a count or increasing bin edges")
-    # bin i holds lo <= L0 < hi, the last one its upper edge too
+        return _np.linspace(lo, hi, int(bins) + 1)
+    edges = _np.asarray(bins, float)
+    if edges.ndim != 1 or edges.size < 2 or not _np.all(_np.diff(edges) > 0):
+        raise ValueError("bins: expected a count or increasing bin edges")
+    return edges
+
+
+def _bin_of(L0, edges):
+    """Each value's bin (lo <= L0 < hi, the last bin its upper edge too), -1 outside."""
     which = _np.clip(_np.searchsorted(edges, L0, side="right") - 1, 0, len(edges) - 2)
-    inside = (L0 >= edges[0]) & (L0 <= edges[-1])
+    return _np.where((L0 >= edges[0]) & (L0 <= edges[-1]), which, -1)
+
+
+def _interval(model, interval, t0, t1):
+    if interval is not None:
+        return _positive(interval, "interval")
+    if model is None:
+        raise ValueError("interval: the time over which the waves changed L is needed (model "
+                         "units); give interval=, or model= to take it from the model's waves")
+    lo, hi = acting_window(model, t0, t1)
+    if not hi > lo:
+        raise ValueError(f"interval: no wave of the model acts between t = {float(t0):.6g} and "
+                         f"{model.tmax if t1 is None else float(t1):.6g}, so there is no time "
+                         f"to divide by; give interval= explicitly")
+    return hi - lo
+
+
+_DIFFUSION = [("centre", "<f8"), ("lo", "<f8"), ("hi", "<f8"), ("count", "<i8"),
+              ("interval", "<f8"),
+              ("mean", "<f8"), ("mean_err", "<f8"), ("msq", "<f8"), ("msq_err", "<f8"),
+              ("var", "<f8"), ("var_err", "<f8"),
+              ("D1", "<f8"), ("D1_err", "<f8"), ("D2", "<f8"), ("D2_err", "<f8")]
+
+
+def diffusion(L0, L1=None, *, model=None, interval=None, t0=0.0, t1=None, bins=10, nboot=200,
+              seed=0, t=None):
+    """Drift and diffusion coefficients of angular momentum, per bin of initial angular
+    momentum.
+
+    L0, L1: initial and final angular momenta (any arrays of one size); or a survey
+    table as the first argument: orbkit.migrate's (fields L0, dL) or orbkit.twin's
+    (L0, L1: the stars, not their twins). bins: a count of equal bins between the
+    smallest and the largest finite L0, or the bin edges.
+
+    The interval Delta t the coefficients divide by (model units) is stated, never
+    guessed from the run's length: interval= gives it; otherwise model= gives the time
+    over which the model's waves act between t0 and t1, the times of L0 and L1 (default
+    0 and model.tmax): from the first wave's start to the moment the last one is gone
+    (a transient, see waves()) or t1 (acting_window). A wave that has gone changes no
+    L, so running on after it leaves the coefficients as they are.
+
+    Returns a structured array, one row per bin: centre, lo, hi (edges), count,
+    interval (Delta t), and with dL = L1 - L0 over the bin's stars
+
+    - mean = <dL> (the drift), msq = <dL^2>, var = <dL^2> - <dL>^2 (the spread);
+    - D1 = <dL> / Delta t, the drift coefficient, and D2 = var / Delta t, the diffusion
+      coefficient (the first and second Fokker-Planck coefficients; with a drift
+      <dL^2> / Delta t would count the drift's square as diffusion);
+
+    each with its error (mean_err, ..., D2_err): the standard deviation over nboot
+    bootstrap resamplings of the bin's stars (a numpy Generator seeded with seed, so
+    reproducible). Whether dL grows diffusively (var in proportion to time) one cannot
+    tell from two times: see diffusion_history. Stars with a nan change (failed
+    integrations) are left out; an empty bin has count 0 and nan values.
+    """
+    if t is not None:
+        raise ValueError("t: diffusion divides by the time over which the waves act, not by "
+                         "the run's length; give interval= (model units) or model=")
+    L0, dL = _changes(L0, L1)
+    dt = _interval(model, interval, t0, t1)
+    keep = _np.isfinite(L0) & _np.isfinite(dL)
+    L0, dL = L0[keep], dL[keep]
+    edges = _bin_edges(L0, bins)
+    which = _bin_of(L0, edges)
     rng = _np.random.default_rng(seed)
     out = _np.zeros(len(edges) - 1, dtype=_DIFFUSION)
     out["lo"], out["hi"] = edges[:-1], edges[1:]
     out["centre"] = 0.5 * (edges[:-1] + edges[1:])
+    out["interval"] = dt
     for i in range(len(out)):
-        d = dL[inside & (which == i)]
+        d = dL[which == i]
         out["count"][i] = d.size
         if d.size == 0:
-            for f in ("mean", "mean_err", "msq", "msq_err"):
+            for f in ("mean", "mean_err", "msq", "msq_err", "var", "var_err"):
                 out[f][i] = _np.nan
             continue
         out["mean"][i] = d.mean()
         out["msq"][i] = (d * d).mean()
+        out["var"][i] = d.var()
         if nboot > 0:
             sample = d[rng.integers(0, d.size, size=(int(nboot), d.size))]
             out["mean_err"][i] = sample.mean(axis=1).std()
             out["msq_err"][i] = (sample * sample).mean(axis=1).std()
+            out["var_err"][i] = sample.var(axis=1).std()
         else:
-            out["mean_err"][i] = out["msq_err"][i] = _np.nan
-    out["D"] = out["msq"] / (2 * t)
-    out["D_err"] = out["msq_err"] / (2 * t)
+            out["mean_err"][i] = out["msq_err"][i] = out["var_err"][i] = _np.nan
+    out["D1"], out["D1_err"] = out["mean"] / dt, out["mean_err"] / dt
+    out["D2"], out["D2_err"] = out["var"] / dt, out["var_err"] / dt
+    return out
+
+
+_HISTORY = [("centre", "<f8"), ("lo", "<f8"), ("hi", "<f8"), ("count", "<i8")]
+
+
+def diffusion_history(L, times, *, bins=10, nboot=200, seed=0):
+    """How dL grows with time, per bin of initial angular momentum: whether the change
+    is diffusive (its spread growing in proportion to time), ballistic (in proportion
+    to its square: a steady drift or trapped stars turning) or done (a wave gone).
+
+    L: angular momenta (n, nt) of n stars at the output times `times` (nt,), increasing
+    (model units; times[0] is the start, where dL = L - L[:, 0] is 0). For orbits from
+    Model.integrate, L = x vy - y vx. bins as in diffusion, of L[:, 0].
+
+    Returns a structured array, one row per bin: centre, lo, hi, count, and along time
+    (each an array of nt values):
+
+    - t: the times; mean, msq, var: <dL>, <dL^2> and var(dL) at each time, with
+      bootstrap errors mean_err, msq_err, var_err (as diffusion computes them);
+    - msq_rate, var_rate: their slopes d<dL^2>/dt and d var/dt (central differences,
+      one-sided at the ends): for diffusion, var_rate is D2;
+
+    and exponent, the slope of ln var against ln(t - times[0]) fitted by least squares
+    over the times where var > 0: 1 for a random walk, 2 for ballistic growth.
+    Stars with a nan L at any time are left out.
+    """
+    L = _np.asarray(L, float)
+    times = _np.asarray(times, float)
+    if L.ndim != 2 or times.ndim != 1 or L.shape[1] != times.size or times.size < 2:
+        raise ValueError(f"L, times: expected shapes (n, nt) and (nt,) with nt >= 2, got "
+                         f"{L.shape} and {times.shape}")
+    if not _np.all(_np.diff(times) > 0):
+        raise ValueError("times: expected increasing times")
+    L = L[_np.all(_np.isfinite(L), axis=1)]
+    dL = L - L[:, :1]
+    edges = _bin_edges(L[:, 0], bins)
+    which = _bin_of(L[:, 0], edges)
+    nt = times.size
+    series = ["t", "mean", "mean_err", "msq", "msq_err", "var", "var_err", "msq_rate", "var_rate"]
+    out = _np.zeros(len(edges) - 1, dtype=_HISTORY + [(f, "<f8", (nt,)) for f in series]
+                    + [("exponent", "<f8")])
+    out["lo"], out["hi"] = edges[:-1], edges[1:]
+    out["centre"] = 0.5 * (edges[:-1] + edges[1:])
+    out["t"] = times
+    rng = _np.random.default_rng(seed)
+    for i in range(len(out)):
+        d = dL[which == i]
+        out["count"][i] = len(d)
+        if len(d) == 0:
+            for f in series[1:] + ["exponent"]:
+                out[f][i] = _np.nan
+            continue
+        out["mean"][i], out["msq"][i], out["var"][i] = d.mean(0), (d * d).mean(0), d.var(0)
+        if nboot > 0:
+            # one resampling at a time: (nboot, count, nt) at once would not fit in memory
+            picks = rng.integers(0, len(d), size=(int(nboot), len(d)))
+            m1 = _np.empty((int(nboot), nt))
+            m2 = _np.empty((int(nboot), nt))
+            for b in range(int(nboot)):
+                s = d[picks[b]]
+                m1[b], m2[b] = s.mean(0), (s * s).mean(0)
+            out["mean_err"][i] = m1.std(0)
+            out["msq_err"][i] = m2.std(0)
+            out["var_err"][i] = (m2 - m1 * m1).std(0)
+        else:
+            out["mean_err"][i] = out["msq_err"][i] = out["var_err"][i] = _np.nan
+        out["msq_rate"][i] = _np.gradient(out["msq"][i], times)
+        out["var_rate"][i] = _np.gradient(out["var"][i], times)
+        use = (times > times[0]) & (out["var"][i] > 0)
+        if use.sum() >= 2:
+            out["exponent"][i] = _np.polyfit(_np.log(times[use] - times[0]),
+                                             _np.log(out["var"][i][use]), 1)[0]
+        else:
+            out["exponent"][i] = _np.nan
     return out
 
 
@@ -374,6 +635,26 @@ def _turning_points(psi, swing):
 _TRAPPING = [("trapped", "?"), ("turns", "<i8"), ("period", "<f8"), ("amplitude", "<f8")]
 
 
+def _short_wave_warning(model, pattern, t):
+    """Warns when the pattern's wave acts, inside the output times t, for less than one
+    small libration period at its corotation: no star can librate there."""
+    rows, members = _waves(model)
+    row = next((r for r, w in zip(rows, members) if pattern - 1 in w), None)
+    if row is None or t.size == 0:
+        return
+    finite = t[_np.isfinite(t)]
+    if finite.size == 0:
+        return
+    acts = min(row["end"], finite.max()) - max(row["start"], finite.min())
+    if acts < row["T_lib"]:  # nan (no corotation) compares false: no warning
+        two = _orbkit.twopi
+        _warnings.warn(f"pattern {pattern}: its wave acts for {max(acts, 0.0) / two:.3g} orbits "
+                       f"of the output times, less than one libration period at its corotation "
+                       f"(r = {row['R_CR']:.3g}: {row['T_lib'] / two:.3g} orbits for small swings, "
+                       f"longer for larger ones); no star can complete a libration there, so "
+                       f"trapped stars show as circulating", RuntimeWarning, stacklevel=3)
+
+
 def trapping(model, orbits, times, *, pattern=1, window=None, swing=0.1, min_turns=2,
              guiding=True):
     """Which stars librate about a pattern's corotation (horseshoe orbits) during a run.
@@ -390,6 +671,10 @@ def trapping(model, orbits, times, *, pattern=1, window=None, swing=0.1, min_tur
     the same kind, maximum to maximum and minimum to minimum; nan with fewer than three
     turns) and amplitude (half the mean swing between successive turning points,
     radians of azimuth; nan without two turns).
+
+    A wave that acts, within the output times (and window), for less than one libration
+    period at its corotation (waves(model)'s T_lib, the small-swing period) cannot show
+    a star librating: a RuntimeWarning says so, with both times.
     """
     psi = pattern_angle(model, orbits, times, pattern=pattern, guiding=guiding)
     t = _times_of(times, psi.shape)
@@ -397,6 +682,7 @@ def trapping(model, orbits, times, *, pattern=1, window=None, swing=0.1, min_tur
         lo, hi = window
         keep = (t[0] >= lo) & (t[0] <= hi)
         psi, t = psi[:, keep], t[:, keep]
+    _short_wave_warning(model, pattern, t)
     out = _np.zeros(len(psi), dtype=_TRAPPING)
     for i in range(len(psi)):
         good = _np.isfinite(psi[i])
