@@ -91,7 +91,6 @@ def _count(states):
 
 class Model:
     __doc__ = _model_doc
-    __slots__ = ("_c",)
 
     def __init__(self, **fields):
         for name in fields:
@@ -302,6 +301,7 @@ class Model:
     # ---- the record line's quantities
 
     def _record_rows(self, states, t, phases):
+        """Every record-line quantity and Jacobi energy of states at times t, as rows."""
         flat, tt, shape, ph = _states_and_times(states, t, phases, self.npatterns)
         return self._c.record_rows(flat, tt, ph), shape
 
