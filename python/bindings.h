@@ -55,8 +55,8 @@ double finite_time(const py::handle& v, const char* name);
 f64_array real_array(const py::handle& obj, const char* what, const char* unit);
 std::string shape_of(const py::array& a);
 // States x, y, vx, vy: (n, 4), or one state (4,) taken as (1, 4) (single).
-f64_array states_array(const py::handle& obj, bool& single);
-f64_array states_array(const py::handle& obj);
+f64_array states_array(const py::handle& obj, bool& single, const char* name = "states");
+f64_array states_array(const py::handle& obj, const char* name = "states");
 // Output times: one dimension, every one finite (ValueError naming `name`).
 f64_array times_array(const py::handle& obj, const char* name = "times");
 f64_array phases_array(const model& m, const py::object& obj, py::ssize_t n);

@@ -100,18 +100,19 @@ std::string shape_of(const py::array& a) {
     return s + (a.ndim() == 1 ? ",)" : ")");
 }
 
-f64_array states_array(const py::handle& obj, bool& single) {
-    f64_array a = real_array(obj, "states", state_units);
+f64_array states_array(const py::handle& obj, bool& single, const char* name) {
+    f64_array a = real_array(obj, name, state_units);
     single = a.ndim() == 1 && a.shape(0) == 4;
     if (single) a = a.reshape({py::ssize_t(1), py::ssize_t(4)});
     if (a.ndim() != 2 || a.shape(1) != 4)
-        throw py::value_error("states: expected an array of shape (n, 4) or (4,) holding x, y, vx, vy; got shape " +
+        throw py::value_error(std::string(name) +
+                              ": expected an array of shape (n, 4) or (4,) holding x, y, vx, vy; got shape " +
                               shape_of(a));
     return a;
 }
-f64_array states_array(const py::handle& obj) {
+f64_array states_array(const py::handle& obj, const char* name) {
     bool single;
-    return states_array(obj, single);
+    return states_array(obj, single, name);
 }
 
 bool finite_state(const double* s) {
@@ -202,7 +203,8 @@ void bind_checks(py::module_& mod) {
             py::arg("value"), py::arg("name"), py::arg("kind"),
             "TypeError when value carries a unit; kind 'length', 'time' or 'state' (or the words of the unit\n"
             "expected) says what is expected.");
-    mod.def("_check_states", [](const py::handle& s) { return states_array(s); }, py::arg("states"),
+    mod.def("_check_states", [](const py::handle& s, const char* name) { return states_array(s, name); },
+            py::arg("states"), py::arg("name") = "states",
             "States as a float64 (n, 4) array; ValueError or TypeError as integrate raises them.");
     mod.def("_check_times", [](const py::handle& t, const char* name) { return times_array(t, name); },
             py::arg("times"), py::arg("name") = "times", "Finite times as a float64 (n,) array.");

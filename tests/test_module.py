@@ -850,6 +850,19 @@ def test_import_orbkit_gives_plot_and_analysis_without_matplotlib_or_a_cycle():
     assert "from .plot import" not in source and "from . import plot" not in source
 
 
+def test_plot_functions_take_the_arrays_the_module_returns(tmp_path):
+    pytest.importorskip("matplotlib")
+    from orbkit import plot
+    model = orbkit.Model.read(os.path.join(EXAMPLES, "migrate.setup")).replace(nstars=40)
+    for draw, table in ((plot.plot_migrate, orbkit.migrate(model)), (plot.plot_twin, orbkit.twin(model)),
+                        (plot.plot_spread, orbkit.spread(model.replace(nstars=5, nsteps=6)))):
+        out = tmp_path / (draw.__name__ + ".png")
+        draw(model, None, table, str(out), (400, 300))
+        assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n", draw.__name__
+    with pytest.raises(plot.InputError, match="^the table given: no rows"):
+        plot.plot_migrate(model, None, orbkit.migrate(model)[:0], str(tmp_path / "none.png"))
+
+
 def test_spread_has_a_two_pass_standard_deviation_beside_lsig():
     """The program's lsig is a one-pass variance, which cancels when the members' spread is
     far below L: at mixtime 1e-8 it shows 4e-8 for a spread whose largest change is 1e-8."""

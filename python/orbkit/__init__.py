@@ -4,7 +4,12 @@
     model = orbkit.Model.read("examples/migrate.setup")   # exactly as the programs read it
     table = orbkit.migrate(model)                          # the .lxy table at full precision
     states = model.draw(10)                                # (10, 4): x, y, vx, vy
-    orbits = model.integrate(states, model.times())        # (10, nsteps + 1, 4)
+    orbits = model.integrate(states, model.times())        # (10, nsteps + 1, 4), fast mode
+    files = model.integrate(states, model.times(), method="bs", exact=False)  # the orbit files' digits
+
+Model.integrate and orbkit.analysis use the fast mode by default (method="dop853": the
+eighth-order method, the same bits on every machine); orbkit.migrate, twin and spread keep
+the programs' method ("bs"), since they are the programs' tables. orbkit.plot draws them.
 
 Times given to and returned by the model are in model time units (one orbit at r = 1 is
 2 pi); the setup's own fields keep the file's units (dt_int, growtime, starttime in orbits,
@@ -13,8 +18,8 @@ Quantities with units (astropy) are refused with a TypeError that says which mod
 expected: convert them first. Coming from galpy: see docs/galpy.md.
 
 Warnings: SetupWarning (the setup reader's warnings, in its words) and IntegrationWarning
-(failed stars, one per call, with the cause and the remedy; phases not given), both
-RuntimeWarning.
+(failed stars and stars given with nan or inf, one per call, with the cause and the remedy;
+phases not given), both RuntimeWarning. Times must be finite (ValueError naming the argument).
 """
 
 import os as _os

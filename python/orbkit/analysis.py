@@ -32,14 +32,8 @@ __all__ = ["lyapunov", "twin_separation", "diffusion", "survey", "churning", "gu
 
 
 def _states(states, name="states"):
-    _checks.refuse_units(states, name, "state")
-    if isinstance(states, _np.ndarray) and states.dtype != _np.float64:
-        raise ValueError(f"{name}: expected float64 values, got dtype {states.dtype}")
-    states = _np.ascontiguousarray(states, dtype=_np.float64)
-    if states.ndim != 2 or states.shape[1] != 4:
-        raise ValueError(f"{name}: expected an array of shape (n, 4) holding x, y, vx, vy; "
-                         f"got shape {states.shape}")
-    return states
+    """States (n, 4) as float64, with integrate's checks and words (one state (4,) is (1, 4))."""
+    return _checks.states(states, name)
 
 
 def _real(values, name, kind):
