@@ -51,8 +51,7 @@ f64_array lyapunov_of(const model& m, const py::handle& states_obj, double tau, 
     run_work(
         [&](work_state& work) {
             lyapunov_stars(m.p, nk, stars.data(), ph.empty() ? nullptr : ph.data(), run, lambda.data(), done.data(),
-                           nthreads, &work.stop);
-            work.completed = nk;
+                           nthreads, &work.stop, &work.completed);
         },
         false, progress);
     f64_array out({py::ssize_t(n), py::ssize_t(intervals)});
