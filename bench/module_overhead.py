@@ -2,6 +2,8 @@
 """Per-call overhead of orbkit's Model.integrate: one star, one output time at its start
 (no step taken), called many times, with the default threads and with one thread; and the
 cost of one call that integrates nothing, against a call of an empty Python function.
+A call with a few stars over a short time runs on the calling thread, so the default
+threads cost what one thread costs, however busy the machine's other cores are.
 For integrate's cost per star against the programs', see bench/module_vs_program.py.
 
 usage: bench/module_overhead.py [BUILD_DIR] [CALLS]   (defaults: build, 2000)
