@@ -5,6 +5,7 @@ _checks.py; what needs C++ is a call on self._c.
 A method that needs the compiled core calls it as self._c.NAME(...); a new one is added
 to the class body below (or to a mixin class it lists) with @keywords."""
 
+import difflib as _difflib
 import inspect as _inspect
 import math as _math
 
@@ -96,6 +97,15 @@ class Model:
         for name in fields:
             if name not in _FIELDS:
                 raise _checks.unknown_keyword("Model", name, list(_FIELDS))
+        patterns = fields.get("patterns", ())
+        if isinstance(patterns, (list, tuple)):
+            for k, pattern in enumerate(patterns):
+                for name in (pattern if isinstance(pattern, dict) else ()):
+                    if name not in pattern_names:
+                        close = _difflib.get_close_matches(str(name), pattern_names, n=3, cutoff=0.6)
+                        hint = f"; did you mean {' or '.join(map(repr, close))}?" if close else ""
+                        raise TypeError(f"patterns[{k}]: unknown field {name!r}{hint} (a pattern's "
+                                        f"fields: {', '.join(pattern_names)})")
         self._c = _Model(**fields)
 
     # ---- a value: compared, hashed, pickled, copied, shown by its fields
@@ -360,4 +370,3 @@ for _name in scalar_names:
     setattr(Model, _name, _field(_name))
 del _name
 Model.__module__ = "orbkit"
-assert set(pattern_names)  # the patterns' fields are named by the compiled table
