@@ -31,10 +31,11 @@ namespace {
 // method: past the method and its keyword check.
 inline constexpr int method_stacklevel = 3;
 
-// A call this small runs on the calling thread: a few stars over a short path (model
-// time units summed over the stars; some 300 orbits at r = 1 take milliseconds).
+// A call this small runs on the calling thread, where Ctrl-C is seen only when it ends:
+// a few stars over a short path (model time units summed over the stars, some 30 orbits
+// at r = 1: milliseconds, and even stars that exhaust the work budget end within a second).
 inline constexpr long inline_stars = 4;
-inline constexpr double inline_path = 2e3;
+inline constexpr double inline_path = 200;
 
 // ---- integrate
 
