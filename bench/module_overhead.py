@@ -2,6 +2,8 @@
 """Per-call overhead of orbkit's Model.integrate: one star, one output time at its start
 (no step taken), called many times, with the default threads and with one thread; and the
 cost of one call that integrates nothing, against a call of an empty Python function.
+A call with a few stars over a short time runs on the calling thread, so the default
+threads cost what one thread costs, however busy the machine's other cores are.
 For integrate's cost per star against the programs', see bench/module_vs_program.py.
 
 usage: bench/module_overhead.py [BUILD_DIR] [CALLS]   (defaults: build, 2000)
@@ -47,3 +49,27 @@ print(f"orbkit {getattr(orbkit, '__version__', '(no version)')}, {os.cpu_count()
 print(f"integrate, default threads: {per_call(None) * 1e3:.3f} ms per call")
 print(f"integrate, threads=1: {per_call(1) * 1e3:.3f} ms per call")
 print(f"an empty Python call: {floor * 1e6:.2f} us")
+
+# orbkit.read against numpy.loadtxt on the same rows: a 10^5-row survey table (.lxy) and an
+# orbit file of a two-pattern model (.bb, 19 columns), in the programs' formats
+import tempfile  # noqa: E402
+
+rng = np.random.default_rng(1)
+
+
+def best(f, repeats=3):
+    out = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        f()
+        out = min(out, time.perf_counter() - start)
+    return out
+
+
+with tempfile.TemporaryDirectory() as folder:
+    for name, cols, fmt in (("table.lxy", 4, "%.3f"), ("orbit.bb", 19, "%.6e")):
+        path = os.path.join(folder, name)
+        np.savetxt(path, rng.normal(size=(100000, cols)), fmt=fmt)
+        ours, theirs = best(lambda: orbkit.read(path)), best(lambda: np.loadtxt(path))
+        print(f"read {name}, 1e5 rows: orbkit.read {ours * 1e3:.1f} ms, np.loadtxt {theirs * 1e3:.1f} ms "
+              f"({ours / theirs:.2f}x)")

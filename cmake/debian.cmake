@@ -40,9 +40,14 @@ if(TARGET _orbkit)
     python3-numpy python3-matplotlib)
 endif()
 list(JOIN deb_depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
+set(deb_recommends "")
 if(MPI_CXX_FOUND)
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS openmpi-bin)  # mpirun
+  list(APPEND deb_recommends openmpi-bin)  # mpirun
 endif()
+if(TARGET _orbkit)
+  list(APPEND deb_recommends python3-tqdm)  # the module's progress bars
+endif()
+list(JOIN deb_recommends ", " CPACK_DEBIAN_PACKAGE_RECOMMENDS)
 # what a C++ user of the library builds with
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "g++, cmake")
 include(CPack)

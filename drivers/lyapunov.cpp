@@ -102,7 +102,7 @@ int lyapunov(const params& p, const orbit_state& star, const lyapunov_run& run, 
 
 void lyapunov_stars(const params& p, long n, const orbit_state* stars, const double* phases,
                     const lyapunov_run& run, double* lambda, int* done, int nthreads,
-                    const std::atomic<bool>* stop) {
+                    const std::atomic<bool>* stop, std::atomic<long>* completed) {
     const int np = p.npatterns;
     const auto model_of = [&](long i, params& q) {
         q = p;
@@ -116,6 +116,7 @@ void lyapunov_stars(const params& p, long n, const orbit_state* stars, const dou
             params q;
             model_of(i, q);
             done[i] = lyapunov(q, stars[i], run, lambda + i * run.intervals, stop);
+            if (completed) completed->fetch_add(1, std::memory_order_relaxed);
         });
         return;
     }
@@ -172,5 +173,6 @@ void lyapunov_stars(const params& p, long n, const orbit_state* stars, const dou
                 done[first + i] = int(k + 1);
             }
         }
+        if (completed) completed->fetch_add(nb, std::memory_order_relaxed);
     }
 }

@@ -49,7 +49,8 @@ int lyapunov(const params& p, const orbit_state& star, const lyapunov_run& run, 
 // phases[i * npatterns ...] when phases is not null (radians), its exponents in
 // lambda[i * intervals ...] and its completed intervals in done[i]. With the
 // eighth-order method the stars and shadows of a batch, interval by interval, share
-// the vector lanes of the fast mode.
+// the vector lanes of the fast mode. completed, when not null, counts the stars done
+// (a progress bar reads it while the run goes on).
 void lyapunov_stars(const params& p, long n, const orbit_state* stars, const double* phases,
                     const lyapunov_run& run, double* lambda, int* done, int nthreads,
-                    const std::atomic<bool>* stop = nullptr);
+                    const std::atomic<bool>* stop = nullptr, std::atomic<long>* completed = nullptr);

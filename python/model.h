@@ -1,4 +1,5 @@
-// the module's Model, and the few helpers of module.cpp that the other binding files call
+// the compiled model (orbkit.Model holds one), and the few helpers that binding files call
+// (checks.cpp, runtime.cpp; bindings.h has the rest)
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -29,7 +30,7 @@ struct model {
 
 // The integrator of method= and tol= as every call takes them ('bs' or 'dop853').
 integrator method_argument(const pybind11::object& method, const pybind11::object& tol);
-// The thread count of threads= (None: every hardware thread).
+// The thread count of threads= (None: OpenMP's default; below 1 raises).
 int threads_argument(const pybind11::object& threads);
 // Runs work(stop) without the GIL while Ctrl-C is watched; an interrupt sets stop,
 // waits for the work and raises KeyboardInterrupt.

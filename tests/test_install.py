@@ -251,12 +251,12 @@ class Installed(unittest.TestCase):
         if MODULE:
             # and the installed module, the programs' own advance, gives every digit: the
             # same model (the radii only draw stars, which this does not), the state where
-            # the programs' path reaches the time (exact=False)
+            # the programs' path reaches the time (method="bs", exact=False)
             probe = ("import sys, numpy, orbkit\n"
                      "s = [float(v) for v in sys.argv[1:5]]\n"
                      "model = orbkit.Model(gamma_=0, r_min=1, r_max=3)\n"
                      "t = float(sys.argv[5]) * orbkit.twopi\n"
-                     "o = model.integrate(numpy.array([s]), [t], exact=False)\n"
+                     "o = model.integrate(numpy.array([s]), [t], method=\"bs\", exact=False)\n"
                      "print(orbkit.__file__)\n"
                      "print(' '.join(repr(float(v)) for v in o[0, -1]))\n")
             env = clean_env(self.prefix, self.home, PYTHONPATH=os.path.join(self.prefix, DIRS["python"]))

@@ -82,14 +82,16 @@ def test_tables_print_as_the_programs_files(runs, tables, name):
     if name == "spread":
         assert expected.startswith(SPREAD_HEADER)
         expected = expected[len(SPREAD_HEADER):]
-    assert table.dtype.names == {"migrate": ("L0", "dL", "x", "y"), "twin": ("L0", "L1", "L2"),
-                                 "spread": ("t", "rmax", "lsig", "lmax")}[name]
+    columns = {"migrate": ("L0", "dL", "x", "y"), "twin": ("L0", "L1", "L2"),
+               "spread": ("t", "rmax", "lsig", "lmax")}[name]
+    # the spread table adds the two-pass standard deviation of L beside the program's columns
+    assert table.dtype.names == columns + (("lsig_twopass",) if name == "spread" else ())
     assert table.dtype == np.dtype([(n, "<f8") for n in table.dtype.names])
-    assert printed(table, fmt) == expected
+    assert printed(table[list(columns)], fmt) == expected
     # orbkit.read gives the file's rows back by column name
     back = orbkit.read(runs / (name + ".setup" + suffix))
-    assert back.dtype.names == table.dtype.names
-    for n in table.dtype.names:
+    assert back.dtype.names == columns
+    for n in columns:
         np.testing.assert_allclose(back[n], table[n], rtol=1e-3, atol=6e-4)
 
 
@@ -114,7 +116,8 @@ def test_integrate_at_the_output_times_gives_the_orbit_files(runs, tables, name,
             file_phases.append(phases[star])
     file_phases = np.array(file_phases) if model.randp0 == 1 else None
     # the orbit files print the states the programs' path reached, within 1e-4 of each time
-    orbits, reached = model.integrate(np.array(files), times, phases=file_phases, with_times=True, exact=False)
+    orbits, reached = model.integrate(np.array(files), times, phases=file_phases, with_times=True, exact=False,
+                                      method="bs")
     assert orbits.shape == (len(files), len(times), 4) and reached.shape == orbits.shape[:2]
     assert np.all(np.abs(reached - times) <= 1e-4)
     for count, orbit in enumerate(orbits):
@@ -126,7 +129,7 @@ def test_integrate_at_the_output_times_gives_the_orbit_files(runs, tables, name,
         np.testing.assert_allclose(rows["x"], orbit[:, 0], rtol=6e-4, atol=1e-3)
     # integrating straight to the end is how the survey's table is made
     if name == "migrate":
-        end = model.integrate(states[kept[:2]], [model.tmax])
+        end = model.integrate(states[kept[:2]], [model.tmax], method="bs")
         assert np.array_equal(end[:, 0, 0], table["x"][kept[:2]])
 
 
@@ -167,7 +170,7 @@ def test_draw_is_the_survey_draw_and_redraws_phases():
     assert len(set(phases[:, 1])) == 6 and np.all((0 <= phases) & (phases < 2 * math.pi))
     # with their phases the stars follow the model each drew them in: the table's x
     table = orbkit.migrate(redrawn)
-    end = redrawn.integrate(states6, [redrawn.tmax], phases=phases)
+    end = redrawn.integrate(states6, [redrawn.tmax], phases=phases, method="bs")
     assert np.array_equal(end[:, 0, 0], table["x"])
     with pytest.warns(orbkit.IntegrationWarning, match=r"randp0 = 1.*phases=model.draw_phases\(n\)"):
         own = redrawn.integrate(states6, [redrawn.tmax])
@@ -467,7 +470,7 @@ def test_fast_mode_agrees_with_the_exact_integrator(tables):
 
     model = tables["migrate"][0]
     states = model.draw(6)
-    orbits, reached = model.integrate(states, model.times(), with_times=True)
+    orbits, reached = model.integrate(states, model.times(), with_times=True, method="bs")
     for i in range(len(states)):
         fast = model.integrate(states[i:i + 1], reached[i], method="dop853", tol=1e-14)
         assert np.max(np.abs(fast[0] - orbits[i])) < 1e-9, i
@@ -502,10 +505,19 @@ def test_fast_mode_arguments():
     default = model.integrate(states, times, method="dop853")
     assert np.array_equal(default, model.integrate(states, times, method="dop853", tol=1e-13))
     assert not np.array_equal(default, model.integrate(states, times, method="dop853", tol=1e-10))
-    assert np.array_equal(model.integrate(states, times), model.integrate(states, times, method="bs"))
-    for kwargs, error, text in ((dict(method="rk4"), ValueError, "expected 'bs' or 'dop853', got 'rk4'"),
+    # the fast mode is the default of integrate and the analyses; the programs' tables keep
+    # the programs' method
+    assert np.array_equal(model.integrate(states, times), default)
+    assert not np.array_equal(default, model.integrate(states, times, method="bs"))
+    small = model.replace(nstars=5)
+    assert np.array_equal(orbkit.migrate(small), orbkit.migrate(small, method="bs"))
+    from orbkit import analysis
+    assert np.array_equal(analysis.survey(small).final, analysis.survey(small, method="dop853").final)
+    assert np.array_equal(analysis.lyapunov(small, states, 3.0, tau=1.0)[1],
+                          analysis.lyapunov(small, states, 3.0, tau=1.0, method="dop853")[1])
+    for kwargs, error, text in ((dict(method="rk4"), ValueError, "expected 'dop853' or 'bs', got 'rk4'"),
                                 (dict(method=1), TypeError, "method"),
-                                (dict(tol=1e-13), ValueError, "method='bs' has none"),
+                                (dict(method="bs", tol=1e-13), ValueError, "method='bs' has none"),
                                 (dict(method="dop853", tol="small"), TypeError, "tol"),
                                 (dict(method="dop853", tol=0.0), ValueError, "from 1e-16 to below 1"),
                                 (dict(method="dop853", tol=float("nan")), ValueError, "from 1e-16")):
@@ -662,16 +674,16 @@ def test_integrate_starts_at_t0_and_every_row_is_at_the_time_asked(tables):
         assert np.array_equal(rows[:, 0], states), method
         assert np.array_equal(at, np.broadcast_to(later, at.shape)), method
     times = model.times()
-    exact, at = model.integrate(states, times, with_times=True)
+    exact, at = model.integrate(states, times, with_times=True, method="bs")
     assert np.array_equal(at, np.broadcast_to(times, at.shape))
-    reached, at_reached = model.integrate(states, times, with_times=True, exact=False)
+    reached, at_reached = model.integrate(states, times, with_times=True, exact=False, method="bs")
     assert 0 < np.max(np.abs(at_reached - times)) <= 1e-4
     fast = model.integrate(states, times, method="dop853", tol=1e-14)
     off_exact, off_reached = np.max(np.abs(exact - fast)), np.max(np.abs(reached - fast))
     print(f"rows against dop853 at 1e-14: landed {off_exact:.2g}, as reached {off_reached:.2g}")
     assert off_exact < 1e-8 < off_reached
     # the landing leaves the path alone: the last row as reached is the survey's end state
-    end = model.integrate(states, [model.tmax], exact=False)
+    end = model.integrate(states, [model.tmax], exact=False, method="bs")
     assert np.array_equal(end[:, 0, :2], np.c_[table["x"][:4], table["y"][:4]])
     # a run cut into two chunks goes on from where the first ended
     half = times[len(times) // 2]
@@ -679,10 +691,191 @@ def test_integrate_starts_at_t0_and_every_row_is_at_the_time_asked(tables):
     second = model.integrate(first, [times[-1]], t0=half, method="dop853", tol=1e-14)[:, 0]
     assert np.max(np.abs(second - fast[:, -1])) < 1e-8
     # one state, and integers, as numpy takes them
-    one = model.integrate(states[0], times[:3])
+    one = model.integrate(states[0], times[:3], method="bs")
     assert one.shape == (3, 4) and np.array_equal(one, exact[0, :3])
     ints = model.integrate(np.array([[2, 0, 0, 1]]), np.array([0, 1, 2]))
     assert np.array_equal(ints, model.integrate([[2.0, 0.0, 0.0, 1.0]], [0.0, 1.0, 2.0]))
+
+
+# (call, error, words): every non-finite time is refused naming its argument, a thread
+# count below 1 too; no call runs on for ever (times [inf] with "dop853" never returned)
+def _bad_numbers():
+    from orbkit import analysis
+    model = orbkit.Model.read(os.path.join(EXAMPLES, "migrate.setup"))
+    s = model.draw(2)
+    return [
+        (lambda: model.integrate(s, [np.inf], method="dop853"), ValueError, "^times: expected finite times"),
+        (lambda: model.integrate(s, [1.0, np.nan], method="bs"), ValueError, "^times: .*nan at index 1"),
+        (lambda: model.integrate(s, [-np.inf]), ValueError, "^times: "),
+        (lambda: model.integrate(s, [1.0], t0=np.nan), ValueError, "^t0: expected a finite time"),
+        (lambda: model.integrate(s, [1.0], t0=np.inf, method="bs"), ValueError, "^t0: "),
+        (lambda: model.integrate(s, [1.0], threads=0), ValueError, "^threads: expected at least 1, got 0"),
+        (lambda: model.integrate(s, [1.0], threads=-3), ValueError, "^threads: expected at least 1, got -3"),
+        (lambda: model.integrate(s, [1.0], threads=True), TypeError, "^threads: "),
+        (lambda: orbkit.migrate(model, threads=0), ValueError, "^threads: expected at least 1"),
+        (lambda: analysis.survey(model, 2, t=np.inf), ValueError, "^t: expected a finite time"),
+        (lambda: analysis.lyapunov(model, s, np.inf, tau=1.0), ValueError, "^tmax: expected a finite time"),
+        (lambda: analysis.lyapunov(model, s, 3.0, tau=1.0, t0=np.nan), ValueError, "^t0: "),
+        (lambda: analysis.twin_separation(model, 2, [1.0, np.inf]), ValueError, "^times: "),
+    ]
+
+
+@pytest.mark.parametrize("case", range(13))
+def test_bad_numbers_are_refused_naming_the_argument(case):
+    call, error, words = _bad_numbers()[case]
+    with pytest.raises(error, match=words):
+        call()
+
+
+def test_a_non_finite_state_is_flagged_in_the_one_warning_and_the_others_run():
+    """A nan or inf state is never integrated: its rows are nan, the warning names it with
+    the cause "non-finite input", and the other stars are what they are alone."""
+    from orbkit import analysis
+    model = orbkit.Model.read(os.path.join(EXAMPLES, "migrate.setup"))
+    states = model.draw(5)
+    good = states.copy()
+    states[1, 2], states[3, 0] = np.nan, np.inf
+    for method in ("dop853", "bs"):
+        with pytest.warns(orbkit.IntegrationWarning,
+                          match=r"^integrate: 2 of 5 stars failed; .*star 1 \(non-finite input\), star 3 "
+                                r"\(non-finite input\)\. Cause: non-finite input") as caught:
+            out, at = model.integrate(states, [1.0, 2.0], method=method, with_times=True)
+        assert len(caught) == 1
+        assert np.all(np.isnan(out[[1, 3]])) and np.all(np.isnan(at[[1, 3]]))
+        alone = model.integrate(good[[0, 2, 4]], [1.0, 2.0], method=method)
+        assert np.array_equal(out[[0, 2, 4]], alone), method
+    with pytest.warns(orbkit.IntegrationWarning, match=r"^lyapunov: 1 of 2 stars .*star 1 \(non-finite input\)"):
+        _, lam = analysis.lyapunov(model, states[:2], 2.0, tau=1.0)
+    assert np.all(np.isnan(lam[1])) and np.all(np.isfinite(lam[0]))
+
+
+def test_a_call_with_few_stars_runs_on_the_calling_thread():
+    """No worker and no team wake up for a star or two over a short time: the per-call
+    cost is the integration's own (bench/module_overhead.py measures it). A big call
+    still runs on the worker's team."""
+    script = textwrap.dedent(f"""
+        import os, orbkit
+        model = orbkit.Model.read({os.path.join(EXAMPLES, "migrate.setup")!r})
+        before = len(os.listdir("/proc/self/task"))
+        for method in ("dop853", "bs"):
+            model.integrate(model.draw(2), [0.0, 1.0], method=method)
+            model.integrate(model.draw(1)[0], [5.0], method=method, threads=2)
+        print(before, len(os.listdir("/proc/self/task")))
+        model.integrate(model.draw(64), [1.0], threads=2)
+        print(len(os.listdir("/proc/self/task")))
+    """)
+    done = subprocess.run([sys.executable, "-c", script], env=dict(PYENV, OMP_NUM_THREADS="2"),
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    (before, after), (big,) = [list(map(int, line.split())) for line in done.stdout.splitlines()]
+    assert after == before, "a worker or a team was started for a few stars"
+    assert big > before
+
+
+def test_memory_follows_the_output():
+    """Integrating many stars to one time holds the result and a few stars in flight per
+    thread, not a copy of the integrator's state per star (1.4 kB each, 45 times the
+    result's 32 bytes). bench/module_memory.py gives the figures for 10^5 to 10^7 stars."""
+    script = textwrap.dedent(f"""
+        import resource, numpy as np, orbkit
+        model = orbkit.Model.read({os.path.join(EXAMPLES, "migrate.setup")!r})
+        states = np.tile(model.draw(1000), (200, 1))
+        model.integrate(states[:10], [0.5])
+        base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        out = model.integrate(states, [0.5])
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        print(peak - base, out.nbytes)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], env=PYENV, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    grew, result = map(int, done.stdout.split())
+    assert grew <= 2 * result + 16 * 2**20, (grew, result)
+
+
+def test_progress_is_drawn_from_the_compiled_count():
+    """progress=True draws a tqdm bar to standard error that reaches the count of stars
+    (output times for spread); progress=None off a terminal draws none."""
+    pytest.importorskip("tqdm")
+    import contextlib
+    import io
+    from orbkit import analysis
+    model = orbkit.Model.read(os.path.join(EXAMPLES, "migrate.setup")).replace(nstars=12)
+    calls = [(lambda p: model.integrate(model.draw(40), [1.0, 30.0], progress=p), "40/40"),
+             (lambda p: orbkit.migrate(model, progress=p), "12/12"),
+             (lambda p: analysis.survey(model, progress=p), "12/12"),
+             (lambda p: analysis.lyapunov(model, model.draw(6), 4.0, tau=1.0, progress=p), "6/6")]
+    for call, shown in calls:
+        for progress in (True, None):
+            err = io.StringIO()
+            with contextlib.redirect_stderr(err):
+                call(progress)
+            assert (shown in err.getvalue()) == (progress is True), (shown, progress, err.getvalue())
+    with pytest.raises(TypeError, match="progress"):
+        model.integrate(model.draw(2), [1.0], progress="yes")
+
+
+def test_every_public_callable_has_a_signature_a_docstring_and_names_close_keywords():
+    import inspect
+    from orbkit import analysis, plot
+    model = orbkit.Model.read(os.path.join(EXAMPLES, "migrate.setup"))
+    public = [getattr(orbkit, n) for n in orbkit.__all__ if callable(getattr(orbkit, n))
+              and not isinstance(getattr(orbkit, n), type)]
+    public += [getattr(model, n) for n in dir(orbkit.Model) if not n.startswith("_")
+               and callable(getattr(model, n))]
+    public += [getattr(analysis, n) for n in analysis.__all__ if n != "Survey"]
+    public += [getattr(plot, n) for n in ("plot_migrate", "plot_orbit", "plot_spread", "plot_twin",
+                                          "plot_lyapunov", "plot_diffusion", "plot_churning", "plot_trapping")]
+    for f in public:
+        inspect.signature(f)
+        assert f.__doc__, f
+    for call, wrong, close in ((lambda **k: model.integrate(model.draw(1), [1.0], **k), "thread", "threads"),
+                               (lambda **k: model.integrate(model.draw(1), [1.0], **k), "metod", "method"),
+                               (lambda **k: model.draw(**k), "N", None),
+                               (lambda **k: orbkit.migrate(model, **k), "tols", "tol"),
+                               (lambda **k: orbkit.Model(**k), "gama_", "gamma_"),
+                               (lambda **k: orbkit.Model(patterns=[k]), "omegas", "Omegas"),
+                               (lambda **k: analysis.survey(model, **k), "progres", "progress"),
+                               (lambda **k: orbkit.read("x.lxy", **k), "npattern", "npatterns")):
+        with pytest.raises(TypeError) as caught:
+            call(**{wrong: 1})
+        text = str(caught.value)
+        assert ("unexpected keyword argument" in text or "unknown field" in text) and f"'{wrong}'" in text
+        assert "incompatible" not in text
+        assert (f"did you mean '{close}'?" in text) if close else "did you mean" not in text, text
+
+
+def test_import_orbkit_gives_plot_and_analysis_without_matplotlib_or_a_cycle():
+    script = "import sys, orbkit; orbkit.plot.plot_migrate; orbkit.analysis.survey; print('matplotlib' in sys.modules)"
+    done = subprocess.run([sys.executable, "-c", script], env=PYENV, capture_output=True, text=True)
+    assert done.returncode == 0 and done.stdout.split() == ["False"], done.stderr
+    source = open(os.path.join(os.path.dirname(orbkit.__file__), "_analysis_plots.py")).read()
+    assert "from .plot import" not in source and "from . import plot" not in source
+
+
+def test_plot_functions_take_the_arrays_the_module_returns(tmp_path):
+    pytest.importorskip("matplotlib")
+    from orbkit import plot
+    model = orbkit.Model.read(os.path.join(EXAMPLES, "migrate.setup")).replace(nstars=40)
+    for draw, table in ((plot.plot_migrate, orbkit.migrate(model)), (plot.plot_twin, orbkit.twin(model)),
+                        (plot.plot_spread, orbkit.spread(model.replace(nstars=5, nsteps=6)))):
+        out = tmp_path / (draw.__name__ + ".png")
+        draw(model, None, table, str(out), (400, 300))
+        assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n", draw.__name__
+    with pytest.raises(plot.InputError, match="^the table given: no rows"):
+        plot.plot_migrate(model, None, orbkit.migrate(model)[:0], str(tmp_path / "none.png"))
+
+
+def test_spread_has_a_two_pass_standard_deviation_beside_lsig():
+    """The program's lsig is a one-pass variance, which cancels when the members' spread is
+    far below L: at mixtime 1e-8 it shows 0 or 4.2e-8 beside an lmax of 9.8e-9."""
+    model = orbkit.Model.read(os.path.join(EXAMPLES, "spread.setup"))
+    table = orbkit.spread(model)
+    big = table["lsig"] > 1e-6
+    assert np.any(big)
+    np.testing.assert_allclose(table["lsig_twopass"][big], table["lsig"][big], rtol=1e-6)
+    tiny = orbkit.spread(model.replace(mixtime=1e-8, nsteps=4))
+    assert np.all(tiny["lsig_twopass"] <= tiny["lmax"]) and np.all(tiny["lsig_twopass"] > 0)
+    assert np.any(tiny["lsig"] == 0) and np.any(tiny["lsig"] > tiny["lmax"]), "the one-pass figure cancels"
 
 
 def test_calls_share_one_thread_team_and_too_many_threads_raise():
@@ -724,7 +917,7 @@ def test_failures_make_one_warning_per_call_with_cause_and_remedy():
     for t0, cause in ((0.0, "the work budget of an advance ran out"),
                       (900 * orbkit.twopi, "a run beyond about 800 orbits under a rotating pattern")):
         with pytest.warns(orbkit.IntegrationWarning) as caught:
-            wild.integrate([1.5, 0.0, 0.0, 1.0], [t0 + 1.0], t0=t0)
+            wild.integrate([1.5, 0.0, 0.0, 1.0], [t0 + 1.0], t0=t0, method="bs")
         assert len(caught) == 1 and f"(r = 1.5). Cause: {cause}" in str(caught[0].message)
         assert 'method="dop853"' in str(caught[0].message)
 
@@ -756,6 +949,13 @@ def test_a_model_is_a_value():
         if not name.startswith("__") or name in ("__init__", "__eq__", "__hash__"):
             assert getattr(member, "__doc__", None), name
     assert "states" in orbkit.Model.integrate.__doc__ and "t0" in orbkit.Model.integrate.__doc__
+    # repr is source that gives the model back, a pattern's smax = inf and a nan field too
+    with pytest.warns(orbkit.SetupWarning):
+        odd = orbkit.Model(r_min=1, r_max=2, l_min=math.nan, patterns=[dict(mm=2, epsilon=0.01)])
+    for m in (model, orbkit.Model(r_min=1, r_max=2, patterns=[{}]), odd):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", orbkit.SetupWarning)
+            assert eval(repr(m), {"orbkit": orbkit}) == m, repr(m)
     folder = os.path.dirname(orbkit.__file__)
     assert os.path.exists(os.path.join(folder, "py.typed"))
     assert os.path.exists(os.path.join(folder, "__init__.pyi"))
@@ -782,10 +982,26 @@ def test_quantities_are_refused_with_the_units_expected():
              lambda: model.record(model.draw(2), _Quantity([1.0, 2.0], "Gyr")),
              lambda: model.growth(1, _Quantity([1.0], "Gyr")),
              lambda: orbkit.Model(r_min=_Quantity(1.0, "kpc"), r_max=2)]
+    from orbkit import analysis
+    gyr = _Quantity([1.0, 2.0], "Gyr")
+    calls += [lambda: analysis.survey(model, 2, t=_Quantity(1.0, "Gyr")),
+              lambda: analysis.lyapunov(model, model.draw(2), _Quantity(3.0, "Gyr")),
+              lambda: analysis.lyapunov(model, _Quantity(model.draw(2), "kpc"), 3.0),
+              lambda: analysis.diffusion(gyr, gyr, t=1.0),
+              lambda: analysis.diffusion([1.0, 2.0], [1.0, 2.0], t=_Quantity(1.0, "Gyr")),
+              lambda: analysis.guiding_radius(model, gyr),
+              lambda: analysis.churning(model, model.draw(2), model.draw(2), _Quantity(1.0, "Gyr")),
+              lambda: analysis.twin_separation(model, 2, gyr),
+              lambda: analysis.pattern_angle(model, _Quantity(np.ones((2, 3, 4)), "kpc"), [0.0, 1.0, 2.0])]
     for call in calls:
         with pytest.raises(TypeError, match=r"got a quantity with unit (kpc|Gyr); orbkit takes plain numbers "
                                             r"in model units: .*Convert first"):
             call()
+    # the setup's times are in orbits at r = 1: the hint converts to orbits, not to the
+    # model time unit (2 pi times larger)
+    with pytest.raises(TypeError, match=r"dt_int: .* in orbits\. Convert first to orbits") as caught:
+        orbkit.Model(dt_int=_Quantity(1.0, "Gyr"), r_min=1, r_max=2)
+    assert "2 * math.pi" in str(caught.value) and "(8 * u.kpc)).decompose()" not in str(caught.value)
 
 
 def _can_make_venvs():

@@ -16,6 +16,8 @@ set -eu
 run_packages="g++ make cmake python3 python3-numpy python3-matplotlib pybind11-dev python3-dev"
 # pip install of the module into a venv (README): pip, venv and the build backend from Debian
 run_packages="$run_packages python3-pip python3-venv python3-setuptools python3-wheel"
+# tqdm: the progress bar of the module's long calls (optional: without it there is none)
+run_packages="$run_packages python3-tqdm"
 # the test suite, on top of the above
 # Open MPI: the surveys under mpirun; dpkg-dev: the Debian package's library dependencies
 test_packages="libgtest-dev python3-pytest openmpi-bin libopenmpi-dev dpkg-dev"

@@ -6,6 +6,7 @@ the pattern's colour, at the angular momentum of a circular orbit there."""
 import numpy as np
 
 from . import analysis, twopi
+from ._draw import _figure, _save
 
 RES_STYLE = {"CR": "-", "ILR": "--", "OLR": ":"}
 PATTERN_COLOURS = ["tab:red", "tab:blue", "tab:green", "tab:orange", "tab:purple",
@@ -13,18 +14,6 @@ PATTERN_COLOURS = ["tab:red", "tab:blue", "tab:green", "tab:orange", "tab:purple
 TWOPI = twopi
 
 __all__ = ["plot_lyapunov", "plot_diffusion", "plot_churning", "plot_trapping"]
-
-
-# The plotting tool's figure and its writing, with its style and its error for a file
-# that cannot be written (orbkit.plot imports this module, so they are taken at call time).
-def _figure(size, ncols):
-    from .plot import _figure as figure
-    return figure(size, ncols)
-
-
-def _save(plt, fig, out):
-    from .plot import _save as save
-    return save(plt, fig, out)
 
 
 def _resonances(ax, model, axis, lo, hi):

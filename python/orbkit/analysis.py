@@ -11,9 +11,12 @@ churning and blurring, trapping at corotation. Arrays in, arrays out.
     orbits = model.integrate(s.initial, model.times())
     trap = analysis.trapping(model, orbits, model.times())                  # horseshoe orbits
 
-Times are in model units (one orbit at r = 1 is 2 pi), as Model.integrate takes them.
-Everything that integrates runs in the compiled core on every thread (threads=None) with
-either integrator: method='bs' (the programs' exact digits) or 'dop853' at tol.
+Times are in model units (one orbit at r = 1 is 2 pi), as Model.integrate takes them;
+quantities with units (astropy) are refused, as everywhere in orbkit. Everything that
+integrates runs in the compiled core on every thread (threads=None) with the fast mode by
+default (method='dop853' at tol, the same bits on every machine); method='bs' gives the
+programs' method and, with exact=False where a function takes it, their digits. Long calls
+show a progress bar on a terminal or in a notebook (progress=None; True or False to choose).
 """
 
 import warnings as _warnings
@@ -21,26 +24,30 @@ from collections import namedtuple as _namedtuple
 
 import numpy as _np
 
-from . import _orbkit
+from . import _checks, _orbkit
+from ._checks import keywords as _keywords
 from ._orbkit import twin_offset as _twin_offset
 
 __all__ = ["lyapunov", "Exponents", "twin_separation", "diffusion", "diffusion_history", "waves",
            "acting_window", "survey", "churning", "guiding_radius", "pattern_angle", "trapping"]
 
 
-def _states(states):
-    if isinstance(states, _np.ndarray) and states.dtype != _np.float64:
-        raise ValueError(f"states: expected float64 values, got dtype {states.dtype}")
-    states = _np.ascontiguousarray(states, dtype=_np.float64)
-    if states.ndim != 2 or states.shape[1] != 4:
-        raise ValueError("states: expected an array of shape (n, 4) holding x, y, vx, vy; "
-                         f"got shape {states.shape}")
-    return states
+def _states(states, name="states"):
+    """States (n, 4) as float64, with integrate's checks and words (one state (4,) is (1, 4))."""
+    return _checks.states(states, name)
+
+
+def _real(values, name, kind):
+    """values as a float array; a quantity with a unit refused (kind: 'length', 'time',
+    'state' or the words of the unit expected)."""
+    _checks.refuse_units(values, name, kind)
+    return _np.asarray(values, float)
 
 
 def _phases(phases, n, npatterns):
     if phases is None:
         return None
+    _checks.refuse_units(phases, "phases", "radians")
     phases = _np.ascontiguousarray(phases, dtype=_np.float64)
     if phases.shape != (n, npatterns):
         raise ValueError(f"phases: expected shape ({n}, {npatterns}), one phase per star and "
@@ -48,7 +55,8 @@ def _phases(phases, n, npatterns):
     return phases
 
 
-def _positive(value, name):
+def _positive(value, name, kind="time"):
+    _checks.refuse_units(value, name, kind)
     value = float(value)
     if not 0.0 < value < _np.inf:
         raise ValueError(f"{name}: expected a positive finite number, got {value!r}")
@@ -71,6 +79,7 @@ def _envelope(p, r):
     return 1.0
 
 
+@_keywords
 def waves(model):
     """The model's waves and when they act. Patterns of the same arms, pitch, speed,
     envelope and phase add into one wave (a transient: a pattern and a copy with the
@@ -137,6 +146,7 @@ def _waves(model):
     return out, members
 
 
+@_keywords
 def acting_window(model, t0=0.0, t1=None):
     """(start, end): the part of the run from t0 to t1 (model units; default 0 and
     model.tmax) in which any wave acts, from the first start to the moment the last
@@ -172,8 +182,9 @@ class Exponents(tuple):
         return self
 
 
-def lyapunov(model, states, tmax=None, *, tau=None, d0=1e-9, t0=0.0, phases=None, method="bs",
-             tol=None, threads=None, shear=True):
+@_keywords
+def lyapunov(model, states, tmax=None, *, tau=None, d0=1e-9, t0=0.0, phases=None,
+             method="dop853", tol=None, threads=None, shear=True, progress=None):
     """Finite-time Lyapunov exponents of stars (n, 4) started at t0, by Benettin's method.
 
     A shadow orbit starts d0 away from each star in phase space (x, y, vx, vy in model
@@ -198,22 +209,21 @@ def lyapunov(model, states, tmax=None, *, tau=None, d0=1e-9, t0=0.0, phases=None
     baseline that depends neither on d0 nor on tau while d0 e^(lambda tau) stays small
     against the orbit.
 
-    Either integrator (method 'bs' or 'dop853', tol) runs on `threads` threads (default
-    all). With 'bs' star and shadow are integrated together as one system of two bodies
+    Either integrator (method 'dop853', the default, at tol; or 'bs', the programs')
+    runs on `threads` threads (default all). With 'bs' star and shadow are integrated together as one system of two bodies
     (the same steps and times); with 'dop853' both start afresh from every
     renormalisation, take the same steps but for d0, and share the fast mode's vector
     lanes. Either way their integration errors cancel in the separation. phases (n,
     npatterns, radians) gives each star its own pattern phases, as Model.integrate
-    takes them. A star whose integration fails has nan exponents from the interval it
-    was lost in on, with a RuntimeWarning that names that interval.
+    takes them. A star whose integration fails, or whose state is not finite, has nan
+    exponents from the interval it was lost in on, named with that interval in one
+    IntegrationWarning. tmax and t0 must be finite.
     """
     states = _states(states)
-    t0 = float(t0)
-    d0 = _positive(d0, "d0")
+    t0 = _checks.time_value(t0, "t0")
+    d0 = _positive(d0, "d0", "a distance in phase space (model units)")
     tau = _positive(model.dt_int * _orbkit.twopi if tau is None else tau, "tau")
-    tmax = model.tmax if tmax is None else float(tmax)
-    if not _np.isfinite(t0) or not _np.isfinite(tmax):
-        raise ValueError(f"t0, tmax: expected finite times, got {t0!r} and {tmax!r}")
+    tmax = model.tmax if tmax is None else _checks.time_value(tmax, "tmax")
     # intervals that end by tmax; a hair of tolerance so that tmax = t0 + K tau counts K
     # although (tmax - t0) / tau falls a rounding below K
     intervals = int(_np.floor((tmax - t0) / tau * (1 + 1e-12))) if tmax > t0 else 0
@@ -225,17 +235,23 @@ def lyapunov(model, states, tmax=None, *, tau=None, d0=1e-9, t0=0.0, phases=None
     if abs(times[-1] - tmax) <= 1e-12 * intervals * tau:
         times[-1] = tmax  # the whole run: the last interval ends at tmax itself
     ph = _phases(phases, len(states), model.npatterns)
-    lam = _orbkit._lyapunov(model, states, tau, intervals, d0, t0, ph, threads, method, tol,
-                            float(times[-1]))
-    if shear and model.npatterns:
-        with _warnings.catch_warnings():  # a star lost there is lost here too: said once
-            _warnings.simplefilter("ignore")
-            base = _orbkit._lyapunov(model.replace(patterns=[]), states, tau, intervals, d0,
-                                     t0, None, threads, method, tol, float(times[-1]))
-    elif shear:
-        base = lam.copy()  # the model is its own background
-    else:
-        base = _np.full_like(lam, _np.nan)
+    bar = _checks.progress_callback(progress, lambda: len(states), "lyapunov")
+    try:
+        lam = _orbkit._lyapunov(model._c, states, tau, intervals, d0, t0, ph, threads, method,
+                                tol, float(times[-1]), bar)
+        if shear and model.npatterns:
+            with _warnings.catch_warnings():  # a star lost there is lost here too: said once
+                _warnings.simplefilter("ignore")
+                base = _orbkit._lyapunov(model.replace(patterns=[])._c, states, tau, intervals,
+                                         d0, t0, None, threads, method, tol, float(times[-1]),
+                                         None)
+        elif shear:
+            base = lam.copy()  # the model is its own background
+        else:
+            base = _np.full_like(lam, _np.nan)
+    finally:
+        if bar is not None:
+            bar.close()
     return Exponents(times, lam, base)
 
 
@@ -244,8 +260,9 @@ def _drawn(model, n):
     return model.draw(n), (model.draw_phases(n) if model.randp0 == 1 else None)
 
 
-def twin_separation(model, n=None, times=None, *, quantity="phase", method="bs", tol=None,
-                    threads=None, exact=True):
+@_keywords
+def twin_separation(model, n=None, times=None, *, quantity="phase", method="dop853", tol=None,
+                    threads=None, exact=True, progress=None):
     """Each twin pair's separation at every output time.
 
     Draws the model's first n stars (default nstars) as orbtwin does, each with a twin
@@ -254,20 +271,21 @@ def twin_separation(model, n=None, times=None, *, quantity="phase", method="bs",
     shape (n, len(times)): with quantity 'phase' the phase-space distance
     sqrt(dx^2 + dy^2 + dvx^2 + dvy^2), with 'position' sqrt(dx^2 + dy^2), with 'L' the
     twin's angular momentum minus the star's. Both are compared at exactly each output
-    time (Model.integrate's rows); exact=False compares the states the programs' path
-    reached instead, each within 1e-4 of it: with times [0, model.tmax] and quantity
-    'L' the last column is then L2 - L1 of orbkit.twin, bit for bit.
+    time (Model.integrate's rows). The fast mode (method='dop853') is the default;
+    method='bs', exact=False compares the states the programs' path reached instead, each
+    within 1e-4 of it: with times [0, model.tmax] and quantity 'L' the last column is then
+    L2 - L1 of orbkit.twin, bit for bit.
     """
     if quantity not in ("phase", "position", "L"):
         raise ValueError(f"quantity: expected 'phase', 'position' or 'L', got {quantity!r}")
     states, phases = _drawn(model, n)
     twins = states.copy()
     twins[:, 0] = twins[:, 0] + _twin_offset
-    times = model.times() if times is None else _np.ascontiguousarray(times, dtype=_np.float64)
+    times = model.times() if times is None else _checks.times(times, "times")
     both = _np.concatenate([states, twins])
     ph = None if phases is None else _np.concatenate([phases, phases])
     orbits = model.integrate(both, times, phases=ph, threads=threads, method=method, tol=tol,
-                             exact=exact)
+                             exact=exact, progress=progress)
     a, b = orbits[:len(states)], orbits[len(states):]
     if quantity == "L":  # the record line's L, which no pattern phase enters
         t = _np.broadcast_to(times, a.shape[:-1])
@@ -289,8 +307,8 @@ def _changes(L0, L1):
                          f"(orbkit.twin) is expected; got fields {names}")
     if L1 is None:
         raise ValueError("L1: the final angular momenta are needed with an array of L0")
-    L0 = _np.asarray(L0, float).ravel()
-    L1 = _np.asarray(L1, float).ravel()
+    L0 = _real(L0, "L0", "an angular momentum in model units (R0 v0)").ravel()
+    L1 = _real(L1, "L1", "an angular momentum in model units (R0 v0)").ravel()
     if L0.shape != L1.shape:
         raise ValueError(f"L0 and L1: {L0.size} and {L1.size} values")
     return L0, L1 - L0
@@ -335,6 +353,7 @@ _DIFFUSION = [("centre", "<f8"), ("lo", "<f8"), ("hi", "<f8"), ("count", "<i8"),
               ("D1", "<f8"), ("D1_err", "<f8"), ("D2", "<f8"), ("D2_err", "<f8")]
 
 
+@_keywords
 def diffusion(L0, L1=None, *, model=None, interval=None, t0=0.0, t1=None, bins=10, nboot=200,
               seed=0, t=None):
     """Drift and diffusion coefficients of angular momentum, per bin of initial angular
@@ -405,6 +424,7 @@ def diffusion(L0, L1=None, *, model=None, interval=None, t0=0.0, t1=None, bins=1
 _HISTORY = [("centre", "<f8"), ("lo", "<f8"), ("hi", "<f8"), ("count", "<i8")]
 
 
+@_keywords
 def diffusion_history(L, times, *, bins=10, nboot=200, seed=0):
     """How dL grows with time, per bin of initial angular momentum: whether the change
     is diffusive (its spread growing in proportion to time), ballistic (in proportion
@@ -482,25 +502,29 @@ def diffusion_history(L, times, *, bins=10, nboot=200, seed=0):
 Survey = _namedtuple("Survey", "initial final phases t")
 
 
-def survey(model, n=None, *, t=None, method="bs", tol=None, threads=None):
+@_keywords
+def survey(model, n=None, *, t=None, method="dop853", tol=None, threads=None, progress=None):
     """A survey's stars with their full states: the model's first n stars (default
-    nstars) drawn as orbmigrate draws them, integrated from 0 to t (default model.tmax)
-    as the survey program integrates them. Returns Survey(initial, final, phases, t):
-    states (n, 4) x, y, vx, vy, the phases drawn per star (randp0 = 1) or None, and
-    the time (n,) each final state is at (for 'bs' within 1e-4 of t, where the
-    program's path ends; exactly t for 'dop853'). With the defaults and 'bs' the final
-    angular momenta are orbkit.migrate's L0 + dL bit for bit."""
+    nstars) drawn as orbmigrate draws them, integrated from 0 to t (default model.tmax,
+    finite), by default in the fast mode (method='dop853' at tol). Returns
+    Survey(initial, final, phases, t): states (n, 4) x, y, vx, vy, the phases drawn per
+    star (randp0 = 1) or None, and the time (n,) each final state is at (exactly t for
+    'dop853'; for 'bs' within 1e-4 of t, where the program's path ends). With
+    method='bs' and t default, the survey program's integration: the final angular
+    momenta are orbkit.migrate's L0 + dL bit for bit."""
     initial, phases = _drawn(model, n)
-    t = model.tmax if t is None else float(t)
+    t = model.tmax if t is None else _checks.time_value(t, "t")
     orbits, reached = model.integrate(initial, _np.array([t]), phases=phases, threads=threads,
-                                      method=method, tol=tol, exact=False, with_times=True)
+                                      method=method, tol=tol, exact=False, with_times=True,
+                                      progress=progress)
     return Survey(initial, orbits[:, -1], phases, reached[:, -1])
 
 
+@_keywords
 def guiding_radius(model, L):
     """Guiding-centre radius of angular momentum L: the circular orbit with the same L,
     v_c(R_g) R_g = L, that is R_g = L^(1 / (1 + gamma_)). nan for L <= 0."""
-    L = _np.asarray(L, float)
+    L = _real(L, "L", "an angular momentum in model units (R0 v0)")
     with _np.errstate(invalid="ignore", divide="ignore"):
         return _np.where(L > 0, _np.abs(L) ** (1.0 / (1.0 + model.gamma_)), _np.nan)
 
@@ -509,6 +533,7 @@ _CHURNING = ["L0", "L1", "dL", "e0", "e1", "de", "Rg0", "Rg1", "dRg", "r0", "r1"
              "E0", "E1", "dE"]
 
 
+@_keywords
 def churning(model, initial, final, t1, *, t0=0.0, phases=None):
     """Churning and blurring of every star between two states, initial at t0 and
     final at t1 (model units, one time or one per star), both (n, 4).
@@ -532,7 +557,9 @@ def churning(model, initial, final, t1, *, t0=0.0, phases=None):
     phases (n, npatterns, radians): each star's pattern phases, as drawn with
     randp0 = 1 (survey() returns them).
     """
-    a, b = _states(initial), _states(final)
+    a, b = _states(initial, "initial"), _states(final, "final")
+    _checks.refuse_units(t0, "t0", "time")
+    _checks.refuse_units(t1, "t1", "time")
     if a.shape != b.shape:
         raise ValueError(f"initial and final: shapes {a.shape} and {b.shape}")
     ph = _phases(phases, len(a), model.npatterns)
@@ -565,7 +592,7 @@ def _potential(model, s, t, phases):
 # ---- trapping at corotation
 
 def _times_of(times, shape):
-    times = _np.asarray(times, float)
+    times = _real(times, "times", "time")
     if times.ndim == 1:
         times = _np.broadcast_to(times, shape)
     if times.shape != shape:
@@ -573,6 +600,7 @@ def _times_of(times, shape):
     return times
 
 
+@_keywords
 def pattern_angle(model, orbits, times, *, pattern=1, guiding=True):
     """Azimuth of each star in the frame turning with a pattern (1 for the first),
     phi - Omega_p t, unwrapped along time: shape (n, nt) from orbits (n, nt, 4) at
@@ -588,7 +616,7 @@ def pattern_angle(model, orbits, times, *, pattern=1, guiding=True):
     """
     if not 1 <= pattern <= model.npatterns:
         raise ValueError(f"pattern: expected 1 .. {model.npatterns}, got {pattern}")
-    o = _np.asarray(orbits, float)
+    o = _real(orbits, "orbits", "state")
     if o.ndim != 3 or o.shape[-1] != 4:
         raise ValueError(f"orbits: expected shape (n, nt, 4), got {o.shape}")
     t = _times_of(times, o.shape[:2])
@@ -655,6 +683,7 @@ def _short_wave_warning(model, pattern, t):
                        f"trapped stars show as circulating", RuntimeWarning, stacklevel=3)
 
 
+@_keywords
 def trapping(model, orbits, times, *, pattern=1, window=None, swing=0.1, min_turns=2,
              guiding=True):
     """Which stars librate about a pattern's corotation (horseshoe orbits) during a run.

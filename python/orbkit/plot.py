@@ -18,18 +18,14 @@ import numpy as np
 from numpy.lib.recfunctions import structured_to_unstructured
 
 from . import Model, SetupError, read, twopi
+from ._draw import DPI, InputError, _figure, _pyplot, _save  # noqa: F401
 from ._analysis_plots import (COMMANDS as _ANALYSES, plot_churning, plot_diffusion,  # noqa: F401
                               plot_lyapunov, plot_trapping, run_command as _run_analysis)
 
 HIST_ABOVE = 3000                  # more stars than this: a 2D histogram instead of a scatter
-DPI = 100                          # pixels per inch of the written PNG; --size is in pixels
 DEFAULT_SIZE = (1400, 650)
 
 _ORBIT_FILE_RE = re.compile(r"^(.*)_\d+\.(bb|xb)$")
-
-
-class InputError(Exception):
-    """Input the tool refuses; str() is the whole message without the program name."""
 
 
 # ---------------------------------------------------------------------------------------------
@@ -51,23 +47,44 @@ def read_setup(path):
                 warn(str(w.message))
 
 
-def read_table(path, npatterns=None):
-    """One of the programs' output tables (orbkit.read; orbit files of a model with npatterns
-    patterns) as an array of rows, its columns in the file's order. Rows holding nan or inf
-    (a star whose integration failed) are kept here; callers drop them with finite_rows()."""
-    try:
-        table = read(path, npatterns)
-    except OSError as err:
-        raise InputError(f"{path}: {err.strerror}") from None
-    except ValueError as err:
-        raise InputError(str(err)) from None
+def _label(source):
+    """How a message names a table: its path, or "the table given" for an array."""
+    return "the table given" if isinstance(source, np.ndarray) else os.fspath(source)
+
+
+def _setup_label(model, setup_path):
+    return setup_path if setup_path is not None else (model.source or "Model()")
+
+
+def read_table(source, npatterns=None):
+    """One of the programs' output tables as an array of rows, its columns in the file's
+    order: a file (orbkit.read; orbit files of a model with npatterns patterns), or the
+    array itself, as orbkit.read, orbkit.migrate, twin and spread return it (structured) or
+    plain rows. Rows holding nan or inf (a star whose integration failed) are kept here;
+    callers drop them with finite_rows()."""
+    if isinstance(source, np.ndarray):
+        table = source
+    else:
+        try:
+            table = read(source, npatterns)
+        except OSError as err:
+            raise InputError(f"{source}: {err.strerror}") from None
+        except ValueError as err:
+            raise InputError(str(err)) from None
     if not len(table):
-        raise InputError(f"{path}: no rows to plot ({' '.join(table.dtype.names)})")
-    return structured_to_unstructured(table, dtype=float)
+        names = " ".join(table.dtype.names or ())
+        raise InputError(f"{_label(source)}: no rows to plot ({names})")
+    if table.dtype.names:
+        return structured_to_unstructured(table, dtype=float)
+    if table.ndim != 2:
+        raise InputError(f"the table given: expected rows (a 2-D or a structured array), got "
+                         f"shape {table.shape}")
+    return np.asarray(table, dtype=float)
 
 
 def finite_rows(path, data, cols=None):
     """Drop the rows with a nan or inf in the given columns; say on stderr how many went."""
+    path = _label(path)
     sub = data if cols is None else data[:, cols]
     keep = np.all(np.isfinite(sub), axis=1)
     dropped = int(np.count_nonzero(~keep))
@@ -261,34 +278,6 @@ PATTERN_COLOURS = ["tab:red", "tab:blue", "tab:green", "tab:orange", "tab:purple
                    "tab:brown", "tab:pink", "tab:olive", "tab:cyan", "tab:gray"]
 
 
-def _pyplot():
-    try:
-        import matplotlib
-    except ImportError:
-        raise InputError("matplotlib is not installed (Debian: python3-matplotlib)") from None
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-    plt.rcParams.update({"font.size": 10, "axes.titlesize": 10, "legend.fontsize": 8})
-    return plt
-
-
-def _figure(size, ncols):
-    plt = _pyplot()
-    fig, axes = plt.subplots(1, ncols, figsize=(size[0] / DPI, size[1] / DPI), dpi=DPI)
-    return plt, fig, axes
-
-
-def _save(plt, fig, out, rect=(0, 0, 1, 1)):
-    fig.tight_layout(rect=rect)
-    try:
-        fig.savefig(out, dpi=DPI)
-    except OSError as err:
-        raise InputError(f"{out}: {err.strerror}") from None
-    finally:
-        plt.close(fig)
-    return out
-
-
 def _wave_title(model, wave):
     k = wave[0]
     p = model.patterns[k]
@@ -314,7 +303,10 @@ def _resonance_circles(ax, model, patterns, radius_limit):
                         color=PATTERN_COLOURS[k % 10], lw=1.0, alpha=0.8)
 
 
-def plot_migrate(model, setup_path, lxy_path, out, size, mode="auto"):
+def plot_migrate(model, setup_path, lxy_path, out, size=DEFAULT_SIZE, mode="auto"):
+    """The migration survey: a table (file or array, as orbkit.migrate returns it) drawn
+    to the PNG out. setup_path names the run in the title (None: the model's source)."""
+    setup_path = _setup_label(model, setup_path)
     data = read_table(lxy_path)
     data, dropped = finite_rows(lxy_path, data)
     l0, dl, x, y = data.T
@@ -381,7 +373,11 @@ def plot_migrate(model, setup_path, lxy_path, out, size, mode="auto"):
     return _save(plt, fig, out, rect)
 
 
-def plot_orbit(model, setup_path, orbit_path, out, size, pattern=1):
+def plot_orbit(model, setup_path, orbit_path, out, size=DEFAULT_SIZE, pattern=1):
+    """An orbit file (or its rows as an array, as orbkit.read returns them) drawn to the
+    PNG out; the survey table's row of the star is looked up beside the setup when the
+    orbit is a file."""
+    setup_path = _setup_label(model, setup_path)
     npat = model.npatterns
     data = read_table(orbit_path, npat)
     data, dropped = finite_rows(orbit_path, data, [0, 1, 2, 9])
@@ -390,7 +386,7 @@ def plot_orbit(model, setup_path, orbit_path, out, size, pattern=1):
     t, x, y, lz = data[:, 0], data[:, 1], data[:, 2], data[:, 9]
     torb = t / twopi
     plt, fig, axes = _figure(size, 3 if npat else 2)
-    name = os.path.basename(orbit_path)
+    name = os.path.basename(orbit_path) if not isinstance(orbit_path, np.ndarray) else "orbit"
 
     ax = axes[0]
     ax.plot(x, y, "k.-", lw=0.7, ms=3)
@@ -403,8 +399,11 @@ def plot_orbit(model, setup_path, orbit_path, out, size, pattern=1):
         a.set_aspect("equal")
         a.set_xlabel("x (model units)")
         a.set_ylabel("y (model units)")
-    table, rows = find_table_row(model, setup_path, orbit_path, data)
-    ax.set_title(f"{name}: inertial frame\n{_row_note(table, rows)}")
+    if isinstance(orbit_path, np.ndarray):
+        ax.set_title(f"{name}: inertial frame")
+    else:
+        table, rows = find_table_row(model, setup_path, orbit_path, data)
+        ax.set_title(f"{name}: inertial frame\n{_row_note(table, rows)}")
     ax.legend(loc="upper right")
 
     # each pattern's phase phi0 for this star: the f column at t = 0 (phases may be drawn per star)
@@ -496,7 +495,10 @@ def _draw_crests(ax, model, k, rlim, sign):
                 label="potential maxima" if j == 0 else None)
 
 
-def plot_spread(model, setup_path, l_path, out, size):
+def plot_spread(model, setup_path, l_path, out, size=DEFAULT_SIZE):
+    """The spread ensemble's table (file or array, as orbkit.spread returns it) drawn to
+    the PNG out."""
+    setup_path = _setup_label(model, setup_path)
     data = read_table(l_path)
     t = data[:, 0]
     plt, fig, ax = _figure(size, 1)
@@ -513,7 +515,7 @@ def plot_spread(model, setup_path, l_path, out, size):
         else:       # a log axis cannot show zeros (one member) or nan (no members)
             ax.plot([], [], ".-", color=colour, label=label + " (no positive value)")
     if not drawn:
-        raise InputError(f"{l_path}: every rmax, lsig and lmax is 0 or nan (an ensemble of "
+        raise InputError(f"{_label(l_path)}: every rmax, lsig and lmax is 0 or nan (an ensemble of "
                          "one star?): nothing to draw on a log scale")
     ax.set_yscale("log")
     ax.set_xlabel("time t (orbits)")
@@ -527,7 +529,10 @@ def plot_spread(model, setup_path, l_path, out, size):
     return _save(plt, fig, out)
 
 
-def plot_twin(model, setup_path, rx_path, out, size):
+def plot_twin(model, setup_path, rx_path, out, size=DEFAULT_SIZE):
+    """The twin survey's table (file or array, as orbkit.twin returns it) drawn to the PNG
+    out."""
+    setup_path = _setup_label(model, setup_path)
     data = read_table(rx_path)
     data, dropped = finite_rows(rx_path, data)
     l0, l1, l2 = data.T
