@@ -265,6 +265,11 @@ class InputErrors(unittest.TestCase):
         self.assertEqual(png_size(out), (640, 480))
         self.table(".lxy", "nan nan nan nan\n")
         self.assertRefused(orbplot("migrate", self.setup), "no finite rows to plot")
+        # finite values that no axis can scale are refused alike; the largest that can, drawn
+        self.table(".lxy", "1e308 0.010 1.000 0.000\n1e308 -0.100 0.0 1.9\n")
+        self.assertRefused(orbplot("migrate", self.setup), "no finite rows to plot")
+        self.table(".lxy", "1e300 0.010 1.000 0.000\n-1e300 -0.100 0.0 1.9\n")
+        self.assertEqual(orbplot("migrate", self.setup, "-o", out).returncode, 0)
 
     def test_unwritable_output(self):
         self.table(".rx", "1.000 1.010 1.011 \n")

@@ -82,20 +82,30 @@ def read_table(source, npatterns=None):
     return np.asarray(table, dtype=float)
 
 
+# matplotlib's tick placement multiplies an axis's span by up to 10 and overflows near the
+# largest double: values beyond this cannot be drawn on any axis
+DRAWABLE = 1e300
+
+
 def finite_rows(path, data, cols=None):
-    """Drop the rows with a nan or inf in the given columns; say on stderr how many went."""
+    """Drop the rows with a nan, an inf or a value beyond +-1e300 (no axis can scale it) in
+    the given columns; say on stderr how many went."""
     path = _label(path)
     sub = data if cols is None else data[:, cols]
-    keep = np.all(np.isfinite(sub), axis=1)
+    with np.errstate(invalid="ignore"):
+        keep = np.all(np.abs(sub) <= DRAWABLE, axis=1)
     dropped = int(np.count_nonzero(~keep))
     if not np.any(keep):
-        raise InputError(f"{path}: no finite rows to plot (every row holds nan or inf)")
+        raise InputError(f"{path}: no finite rows to plot (every row holds nan, inf or a value beyond "
+                         f"+-{DRAWABLE:g}, which no axis can scale)")
     if dropped:
-        warn(f"{path}: {dropped} of {len(data)} rows hold nan or inf and are not drawn")
+        warn(f"{path}: {dropped} of {len(data)} rows hold nan, inf or a value beyond "
+             f"+-{DRAWABLE:g} and are not drawn")
     return data[keep], dropped
 
 
 def warn(message):
+    """Prints one line 'orbplot: message' on standard error, as the programs print theirs."""
     print(f"orbplot: {message}", file=sys.stderr)
 
 
@@ -169,6 +179,8 @@ def _grows(pattern):
 
 
 def wave_label(model, wave):
+    """The legend text of a wave (a list of pattern indices from 0, as pattern_waves gives):
+    its patterns, arms, pattern speed and when it grows, holds or is cancelled."""
     pats = model.patterns
 
     def grows(k):
@@ -666,6 +678,9 @@ def _parser():
 
 
 def run(argv):
+    """Runs the orbplot command line argv (without the program's name): draws the picture
+    of one table or analysis and writes its PNG. Raises InputError for a file or setup that
+    cannot be drawn; main turns that into one line and exit status 2."""
     args = _parser().parse_args(argv)
     if args.command in _ANALYSES:
         model = read_setup(args.setup)
@@ -709,6 +724,8 @@ def run(argv):
 
 
 def main(argv=None):
+    """The orbplot command: run(argv or sys.argv[1:]), a refused input said in one line on
+    standard error with exit status 2."""
     try:
         run(sys.argv[1:] if argv is None else argv)
     except InputError as err:
