@@ -858,6 +858,7 @@ void run_released(const std::function<void(const std::atomic<bool>*)>& work) { r
 void warn_user(const std::string& message) { warn(message); }
 
 void bind_analysis(py::module_& m);  // analysis_bind.cpp
+void bind_actions(py::module_& m);   // actions_bind.cpp
 
 PYBIND11_MODULE(_orbkit, mod) {
     mod.doc() = "orbkit's compiled core: models, draws, integrations and the programs' tables";
@@ -1018,4 +1019,5 @@ PYBIND11_MODULE(_orbkit, mod) {
             "The spread ensemble: orbspread's .l table at full precision, a structured array\n"
             "t (orbits) rmax lsig lmax. SetupError for a dt_int the spread program refuses.");
     bind_analysis(mod);
+    bind_actions(mod);
 }
