@@ -232,7 +232,11 @@ actions_status actions_of(const params& p, double x, double y, double vx, double
     orbit_actions a = out;
     star_orbit s;
     actions_status why = setup_orbit(p, x, y, vx, vy, a, s);
-    if (why != actions_status::ok) return why;
+    if (why != actions_status::ok) {  // what exists of an orbit without actions
+        out.L = a.L;
+        out.E = a.E;
+        return why;
+    }
     const double kappa = kratio(p) * std::pow(a.R_g, p.gamma_ - 1);
     if (s.circular) {
         a.r_peri = a.r_apo = a.R_g;

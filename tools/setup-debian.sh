@@ -20,6 +20,8 @@ run_packages="$run_packages python3-pip python3-venv python3-setuptools python3-
 # Open MPI: the surveys under mpirun; dpkg-dev: the Debian package's library dependencies
 test_packages="libgtest-dev python3-pytest openmpi-bin libopenmpi-dev dpkg-dev"
 test_packages="$test_packages python3-galpy"  # the module's forces against galpy's (docs/galpy.md)
+# independent values for the module's orbit quantities: 30-digit quadrature, root finding
+test_packages="$test_packages python3-mpmath python3-scipy"
 # the checking build of CI: clang, its sanitiser and libFuzzer runtimes, its OpenMP
 check_packages="clang libclang-rt-14-dev libomp-dev"
 # the documentation site: Sphinx, its API and gallery extensions, its theme, Markdown pages,

@@ -197,9 +197,12 @@ def _force(self, x, y, t=0.0):
 
 
 def _resonances(self, pattern=1):
-    """Corotation and inner and outer Lindblad radii of a pattern (1 for the first):
-    Omega = Omega_p and Omega -/+ kappa/m = Omega_p for Omega(r) = r^(gamma_ - 1).
-    A resonance that does not exist is nan."""
+    """Corotation and inner and outer Lindblad radii of a pattern (1 for the first): the
+    roots of Omega = Omega_p (CR), Omega - kappa/m = Omega_p (ILR) and
+    Omega + kappa/m = Omega_p (OLR) for Omega(r) = r^(gamma_ - 1), for any m and either
+    sense of Omega_p. Omega is monotonic, so each has at most one root; one that does
+    not exist is nan (for Omega_p <= 0: no CR, and the ILR only where m < q = kappa/Omega,
+    as for m = 1, where Omega - kappa = Omega_p < 0 has its root)."""
     if not 1 <= pattern <= self.npatterns:
         raise ValueError(f"pattern: expected 1 .. {self.npatterns}, got {pattern}")
     g = self.gamma_
@@ -207,17 +210,18 @@ def _resonances(self, pattern=1):
     m, omegas = p["mm"], p["Omegas"]
 
     def where(omega):
-        if not omega > 0.0 or g == 1.0:
+        # Omega(r) = r^(gamma_ - 1) > 0 takes each positive value at one radius
+        if not 0.0 < omega < float("inf") or g == 1.0:
             return float("nan")
         return omega ** (1.0 / (g - 1.0))
 
     q = (2.0 * (1.0 + g)) ** 0.5 if g >= -1.0 else float("nan")
     out = {"CR": where(omegas), "ILR": float("nan"), "OLR": float("nan")}
-    if m > 0.0 and q == q:
-        inner = 1.0 - q / m
-        if inner > 0.0:
-            out["ILR"] = where(omegas / inner)
-        out["OLR"] = where(omegas / (1.0 + q / m))
+    if m != 0.0 and q == q:
+        for kind, factor in (("ILR", 1.0 - q / m), ("OLR", 1.0 + q / m)):
+            # Omega (1 -/+ q/m) = Omega_p: none when the factor is 0 (or the root r is every r)
+            if factor != 0.0:
+                out[kind] = where(omegas / factor)
     return out
 
 
