@@ -16,6 +16,7 @@ namespace {
 inline constexpr int first_nodes = 32;
 inline constexpr int max_nodes = 32 * 81;          // four triplings
 inline constexpr double quadrature_tol = 1e-13;    // relative change between two node counts
+inline constexpr double rounding_scale = 1e-15;    // relative rounding of p_r^2, times r / (r_apo - r_peri)
 inline constexpr int max_terms = 256;              // Fourier terms of the radial angle
 inline constexpr double max_log_radius = 700;      // |ln(r / r0)| searched for a turning point (exp stays finite)
 
@@ -112,6 +113,9 @@ bool quadrature(const radial& f, double rp, double ra, orbit_quadrature& q, doub
     };
     double t_old, j_old;
     sums(n, t_old, j_old);
+    // p_r^2 of a nearly circular orbit is known to some eps r / (r_apo - r_peri) relative:
+    // no estimate settles closer than that
+    const double tol = std::fmax(quadrature_tol, rounding_scale * q.mid / q.half);
     bool settled = false;
     while (3 * n <= max_nodes) {
         for (int j = n - 1; j >= 0; --j) {  // old node j is new node 3 j + 1
@@ -125,8 +129,7 @@ bool quadrature(const radial& f, double rp, double ra, orbit_quadrature& q, doub
         }
         double t_new, j_new;
         sums(n, t_new, j_new);
-        const bool close = std::fabs(t_new - t_old) <= quadrature_tol * t_new &&
-                           std::fabs(j_new - j_old) <= quadrature_tol * j_new;
+        const bool close = std::fabs(t_new - t_old) <= tol * t_new && std::fabs(j_new - j_old) <= tol * j_new;
         t_old = t_new;
         j_old = j_new;
         if (close) {
@@ -141,7 +144,9 @@ bool quadrature(const radial& f, double rp, double ra, orbit_quadrature& q, doub
     // Cosine coefficients of dt/du from the same samples (a discrete cosine transform):
     // t(u) = (a_0 u + sum_k a_k sin(k u) / k) with a_0 = T / pi, so that
     // theta = pi t(u) / T = u + sum_k (a_k / a_0) sin(k u) / k.
-    q.terms = n - 1 < max_terms ? n - 1 : max_terms;
+    // the estimate on a third of the nodes had already settled: so had the terms it
+    // resolves, and those beyond are below the tolerance
+    q.terms = n / 3 - 1 < max_terms ? n / 3 - 1 : max_terms;
     for (int k = 0; k <= q.terms; ++k) q.c[k] = 0;
     for (int j = 0; j < n; ++j) {
         const double u = (j + 0.5) * pi / n;

@@ -296,3 +296,4 @@ def _is_number(text, kind):
 from . import analysis  # noqa: E402,F401  (orbkit.analysis)
 from . import _actions  # noqa: E402  (Model.actions, Model.draw_df)
 Model.actions = _actions.actions
+Model.draw_df = _actions.draw_df
