@@ -191,3 +191,100 @@ def test_resonances_are_every_root_for_any_m_and_sense():
                                          wmax=0.5)])
     assert one.resonances(1)["ILR"] == pytest.approx((math.sqrt(2) - 1) / 0.2, rel=1e-12)
     assert round(one.resonances(1)["ILR"], 3) == 2.071
+
+
+# ---- Model.draw_df
+
+def polar(s):
+    r = np.hypot(s[:, 0], s[:, 1])
+    return r, (s[:, 0] * s[:, 2] + s[:, 1] * s[:, 3]) / r, (s[:, 0] * s[:, 3] - s[:, 1] * s[:, 2]) / r
+
+
+def annulus_moments(s, R, width=0.1):
+    r, vr, vt = polar(s)
+    k = np.abs(r - R) < width / 2
+    n = k.sum()
+    s2 = np.mean(vr[k] ** 2)
+    # sampling errors: of a variance sqrt(2/n) relative, of a mean sigma / sqrt(n)
+    return n / (twopi_r(R) * width), s2, s2 * math.sqrt(2 / n), vt[k].mean(), math.sqrt(s2 / n)
+
+
+def twopi_r(R):
+    return orbkit.twopi * R
+
+
+# galpy's moments of the same distribution functions, profileParams=(1/3, 1, 0.2),
+# correct=False. galpy integrates the velocities over +-nsigma dispersions; Shu's DF at
+# gamma_ < 0 has tails its default leaves out (at R = 1.4 its sigma_R^2 grows from
+# 0.0254 to 0.0298 between nsigma 4 and 10), Dehnen's at gamma_ = 0.3 has settled.
+GALPY_CASES = [("dehnen", 0.3, (0.6, 1.0, 1.4), None), ("shu", -0.2, (1.4,), 10)]
+
+
+@pytest.mark.parametrize("df, g, radii, nsigma", GALPY_CASES)
+def test_draw_df_has_the_moments_of_galpys_distribution_function(df, g, radii, nsigma):
+    galpy_df = pytest.importorskip("galpy.df")
+    model = background(g)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        s = model.draw_df(100000, df=df, hr=1 / 3, hs=1.0, sigma_r0=0.2, seed=1)
+        ref = (galpy_df.dehnendf if df == "dehnen" else galpy_df.shudf)(
+            beta=g, profileParams=(1 / 3, 1.0, 0.2), correct=False)
+        kw = {} if nsigma is None else {"nsigma": nsigma}
+        density = []
+        for R in radii:
+            sigma2, mean_vt = ref.sigma2(R, **kw), ref.meanvT(R, **kw)
+            assert math.isfinite(sigma2) and math.isfinite(mean_vt)
+            dens, s2, s2_err, vt, vt_err = annulus_moments(s, R)
+            # budget: four sampling errors, and the annulus's width (its mean radius
+            # lies 0.002 inside R, where sigma^2 changes by 0.5 %)
+            assert abs(s2 - sigma2) < 4 * s2_err + 0.005 * sigma2, (R, s2, sigma2)
+            assert abs(vt - mean_vt) < 4 * vt_err + 0.001, (R, vt, mean_vt)
+            density.append((dens, ref.surfacemass(R)))
+    for (d, ref_d), (d1, ref_d1) in zip(density[:-1], density[1:]):
+        assert d / d1 == pytest.approx(ref_d / ref_d1, rel=0.03)
+    # the DF's moments are not its parameters: a warm disc is cooler than sigma(R)
+    # says inside (R = 0.6: 0.075 against 0.089), so matching them is no tautology
+    assert df != "dehnen" or annulus_moments(s, 0.6)[1] < 0.9 * 0.2 ** 2 * math.exp(0.8)
+
+
+def test_draw_df_is_in_equilibrium_over_20_orbits():
+    model = background(0.3)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        s0 = model.draw_df(4000, seed=3)
+    s1 = model.integrate(s0, np.array([20 * orbkit.twopi]), method="dop853")[:, -1]
+    edges = np.array([0.2, 0.4, 0.6, 0.8, 1.1, 1.5, 2.5])
+    r0, vr0, _ = polar(s0)
+    r1, vr1, _ = polar(s1)
+    for lo, hi in zip(edges[:-1], edges[1:]):
+        k0, k1 = (r0 >= lo) & (r0 < hi), (r1 >= lo) & (r1 < hi)
+        n0, n1 = k0.sum(), k1.sum()
+        # after 20 orbits a star's radius is independent of where it started: the two
+        # counts differ by sqrt(n0 + n1) and the variances by sqrt(2/n) each
+        assert abs(n1 - n0) < 4 * math.sqrt(n0 + n1), (lo, hi, n0, n1)
+        v0, v1 = np.mean(vr0[k0] ** 2), np.mean(vr1[k1] ** 2)
+        assert abs(v1 - v0) < 4 * v0 * math.sqrt(2 / n0 + 2 / n1), (lo, hi, v0, v1)
+    # the programs' draw (tangential speed 1, Gaussian u) is not in equilibrium at gamma_ != 0
+    plain = background(0.3, disp_u0=0.15, r_min=0.6, r_max=1.6, nstars=4000)
+    p0 = plain.draw()
+    p1 = plain.integrate(p0, np.array([20 * orbkit.twopi]), method="dop853")[:, -1]
+    v_p0, v_p1 = (np.mean(polar(p)[1] ** 2) for p in (p0, p1))
+    assert abs(v_p1 - v_p0) > 5 * v_p0 * math.sqrt(4 / 4000)
+
+
+def test_draw_df_is_reproducible_and_says_what_it_leaves_out():
+    model = background(0.0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        a = model.draw_df(2000, seed=5, threads=1)
+        b = model.draw_df(2000, seed=5, threads=2)
+        c = model.draw_df(2000, seed=6)
+    assert a.shape == (2000, 4) and np.array_equal(a, b) and not np.array_equal(a, c)
+    # a hot disc: the DF puts stars on nearly radial orbits, and its moments are far
+    # from its profiles; both are said
+    with pytest.warns(RuntimeWarning, match="left out.*far from the profiles"):
+        model.draw_df(2000, sigma_r0=0.6, seed=1)
+    with pytest.raises(ValueError, match="df: expected 'dehnen' or 'shu'"):
+        model.draw_df(10, df="schwarzschild")
+    with pytest.raises(ValueError, match="hr, hs"):
+        model.draw_df(10, hr=-1.0)
