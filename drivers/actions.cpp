@@ -17,6 +17,9 @@ inline constexpr int first_nodes = 32;
 inline constexpr int max_nodes = 32 * 81;          // four triplings
 inline constexpr double quadrature_tol = 1e-13;    // relative change between two node counts
 inline constexpr double rounding_scale = 1e-15;    // relative rounding of p_r^2, times r / (r_apo - r_peri)
+// Below this (r_apo - r_peri) / (r_apo + r_peri) the quadratures would be known to no
+// better than 1e-6, while the epicycle's harmonic limit is exact to O(e^2) = 1e-18.
+inline constexpr double epicycle_limit = 1e-9;
 inline constexpr int max_terms = 256;              // Fourier terms of the radial angle
 inline constexpr double max_log_radius = 700;      // |ln(r / r0)| searched for a turning point (exp stays finite)
 
@@ -254,6 +257,16 @@ actions_status actions_of(const params& p, double x, double y, double vx, double
     a.r_peri = s.f.r0 * std::exp(s.l_peri);
     a.r_apo = s.f.r0 * std::exp(s.l_apo);
     a.e = (a.r_apo - a.r_peri) / (a.r_apo + a.r_peri);
+    if (a.e < epicycle_limit) {  // a harmonic epicycle of amplitude X: J_R = kappa X^2 / 2
+        const double X = 0.5 * (a.r_apo - a.r_peri);
+        a.J_R = 0.5 * kappa * (X * X);
+        a.Omega_R = kappa;
+        const double u = angle_u(s);
+        a.theta_R = s.vr0 < 0 ? twopi - u : u;
+        if (a.theta_R >= twopi) a.theta_R -= twopi;
+        out = a;
+        return why;
+    }
     double G[max_nodes], P[max_nodes];
     orbit_quadrature q;
     if (!quadrature(s.f, a.r_peri, a.r_apo, q, G, P)) return actions_status::no_converge;
@@ -280,11 +293,17 @@ actions_status orbit_point(const params& p, double x, double y, double vx, doubl
         return why;
     }
     const double rp = s.f.r0 * std::exp(s.l_peri), ra = s.f.r0 * std::exp(s.l_apo);
+    double t = std::fmod(theta, twopi);
+    if (t < 0) t += twopi;
+    if ((ra - rp) / (ra + rp) < epicycle_limit) {  // the harmonic epicycle: theta = u
+        const double kappa = kratio(p) * std::pow(a.R_g, p.gamma_ - 1);
+        r = 0.5 * (ra + rp) - 0.5 * (ra - rp) * std::cos(t);
+        v_r = kappa * (0.5 * (ra - rp)) * std::sin(t);
+        return why;
+    }
     double G[max_nodes], P[max_nodes];
     orbit_quadrature q;
     if (!quadrature(s.f, rp, ra, q, G, P)) return actions_status::no_converge;
-    double t = std::fmod(theta, twopi);
-    if (t < 0) t += twopi;
     const bool inward = t > pi;
     if (inward) t = twopi - t;
     // theta(u) rises monotonically from 0 to pi: Newton's method kept inside a bracket

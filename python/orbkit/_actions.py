@@ -88,6 +88,7 @@ _XI_CAP = {"shu": 2.0, "dehnen": 0.95}
 _BINS = 32                 # bins in xi of the envelope of the weight
 _BOUND_MARGIN = 1.02       # the envelope over the largest weight sampled in a bin: W is smooth in xi
 _BATCH = 65536             # proposals per pass
+_MAX_PROPOSALS = 1000      # per star asked for: the work bound of one call
 _W_CAP = 4.0               # largest weight (radial period over the epicycle's) drawn
 _WARM = 0.5                # sigma_R / v_c above which the DF's moments are far from the profiles
 _WARM_SHARE = 0.01         # the share of such stars that is worth a warning
@@ -204,13 +205,17 @@ def draw_df(self, n, *, df="dehnen", hr=1 / 3, hs=1.0, sigma_r0=0.2, seed=0, thr
         w_fine = w_fine[:last + 1]
         fine = fine[:last + 1]
     bins = (len(fine) - 1) // 2
-    edges = fine[::2]
+    edges = fine[::2].copy()
+    edges[0] = 0.0  # the weight was taken a hair off the circle, where W -> 1
     env = _BOUND_MARGIN * _np.maximum.reduce([w_fine[0:-1:2], w_fine[1::2], w_fine[2::2]])
     top = env.max()
     states = _np.empty((0, 4))
     proposed = dropped = 0
     warm = []
     while len(states) < n:
+        if proposed > _MAX_PROPOSALS * max(n, 1000):
+            raise RuntimeError(f"draw_df: {len(states)} stars from {proposed} proposals: the "
+                               "distribution function is too hot for this background to draw from")
         m = min(max(2 * (n - len(states)), 1024), _BATCH)
         R = rng.gamma(2.0, hr, m)          # 2 pi R F(R) dR: the cold disc's radii
         v = rng.random((m, 4))
@@ -249,7 +254,7 @@ def draw_df(self, n, *, df="dehnen", hr=1 / 3, hs=1.0, sigma_r0=0.2, seed=0, thr
         c, sn = _np.cos(phi), _np.sin(phi)
         new = _np.stack([r * c, r * sn, vr * c - vt * sn, vr * sn + vt * c], axis=1)
         states = _np.concatenate([states, new[status == 0]])
-    warm = _np.concatenate(warm)
+    warm = _np.concatenate(warm) if warm else _np.empty(0)
     notes = []
     if dropped:
         notes.append(f"{dropped} of {proposed} proposed orbits ({dropped / proposed:.2g}) were "
