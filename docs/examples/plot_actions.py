@@ -2,7 +2,7 @@
 Exact orbit quantities and an equilibrium disc
 ==============================================
 
-Left: along one orbit of a rising rotation curve (gamma_ = 0.3), the record line's
+Left: along one orbit of a rising rotation curve (``gamma_`` = 0.3), the record line's
 epicyclic radial action J swings by a factor 2 while Model.actions' radial action J_R,
 a quadrature between the turning points, stays constant. Right: a disc drawn from
 Dehnen's distribution function (Model.draw_df) keeps its radial dispersion profile over
