@@ -156,6 +156,8 @@ def _record(self, states, t=0.0, phases=None):
     """Every record-line quantity of states (..., 4) at times t (model units), as the orbit
     files compute them, at full precision: a structured array of shape states.shape[:-1]
     with fields r, phi, u, v, L, J, e, theta1, KE, p0, p1, f1, p2, f2, ...
+    J, e and theta1 are the files' epicyclic estimates, not constants of the motion for
+    gamma_ != 0: Model.actions gives the exact radial action, eccentricity and angle.
 
     For the output of integrate, pass the times the states are at
     (integrate(..., with_times=True)) and, with randp0 = 1, each star's drawn phases
