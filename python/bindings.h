@@ -105,3 +105,5 @@ void bind_checks(py::module_& mod);
 // orbkit.read's reader of the programs' files
 void bind_files(py::module_& mod);
 void bind_analysis(py::module_& mod);
+// Model.actions and Model.draw_df's compiled part (actions_bind.cpp)
+void bind_actions(py::module_& mod);

@@ -30,4 +30,5 @@ PYBIND11_MODULE(_orbkit, mod) {
     bind_checks(mod);
     bind_files(mod);
     bind_analysis(mod);
+    bind_actions(mod);
 }

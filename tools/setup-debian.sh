@@ -24,6 +24,8 @@ test_packages="libgtest-dev python3-pytest openmpi-bin libopenmpi-dev dpkg-dev"
 # cpack's Debian generator reads the programs' types with file(1)
 test_packages="$test_packages file"
 test_packages="$test_packages python3-galpy"  # the module's forces against galpy's (docs/galpy.md)
+# independent values for the module's orbit quantities: 30-digit quadrature, root finding
+test_packages="$test_packages python3-mpmath python3-scipy"
 # the checking build of CI: clang, its sanitiser and libFuzzer runtimes, its OpenMP
 check_packages="clang libclang-rt-14-dev libomp-dev"
 # the documentation site: Sphinx, its API and gallery extensions, its theme, Markdown pages,

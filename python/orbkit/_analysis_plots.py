@@ -130,7 +130,7 @@ def plot_churning(model, c, out, *, size=(1000, 420)):
     ax.axhline(0.0, color="0.6", lw=0.8)
     if _resonances(ax, model, "L", *xl):
         ax.legend(loc="upper right")
-    fig.colorbar(sc, ax=ax, label="initial epicycle amplitude e")
+    fig.colorbar(sc, ax=ax, label="initial eccentricity e")
     ax.set_xlabel(r"initial angular momentum $L_0$")
     ax.set_ylabel(r"churning $\Delta R_g$")
     ax.set_title("churning: change of guiding radius")

@@ -11,7 +11,7 @@ import math as _math
 
 import numpy as _np
 
-from . import _checks
+from . import _actions, _checks
 from ._checks import keywords
 from ._orbkit import _Model, _field_docs, _model_doc, pattern_names, scalar_names
 
@@ -285,9 +285,12 @@ class Model:
 
     @keywords
     def resonances(self, pattern=1):
-        """Corotation and inner and outer Lindblad radii of a pattern (1 for the first):
-        Omega = Omega_p and Omega -/+ kappa/m = Omega_p for Omega(r) = r^(gamma_ - 1).
-        A resonance that does not exist is nan."""
+        """Corotation and inner and outer Lindblad radii of a pattern (1 for the first): the
+        roots of Omega = Omega_p (CR), Omega - kappa/m = Omega_p (ILR) and
+        Omega + kappa/m = Omega_p (OLR) for Omega(r) = r^(gamma_ - 1), for any m and either
+        sense of Omega_p. Omega is monotonic, so each has at most one root; one that does
+        not exist is nan (for Omega_p <= 0: no CR, and the ILR only where m < q = kappa/Omega,
+        as for m = 1, where Omega - kappa = Omega_p < 0 has its root)."""
         if not 1 <= pattern <= self.npatterns:
             raise ValueError(f"pattern: expected 1 .. {self.npatterns}, got {pattern}")
         g = self.gamma_
@@ -295,18 +298,33 @@ class Model:
         m, omegas = p["mm"], p["Omegas"]
 
         def where(omega):
-            if not omega > 0.0 or g == 1.0:
+            # Omega(r) = r^(gamma_ - 1) > 0 takes each positive value at one radius
+            if not 0.0 < omega < float("inf") or g == 1.0:
                 return float("nan")
             return omega ** (1.0 / (g - 1.0))
 
         q = (2.0 * (1.0 + g)) ** 0.5 if g >= -1.0 else float("nan")
         out = {"CR": where(omegas), "ILR": float("nan"), "OLR": float("nan")}
-        if m > 0.0 and q == q:
-            inner = 1.0 - q / m
-            if inner > 0.0:
-                out["ILR"] = where(omegas / inner)
-            out["OLR"] = where(omegas / (1.0 + q / m))
+        if m != 0.0 and q == q:
+            for kind, factor in (("ILR", 1.0 - q / m), ("OLR", 1.0 + q / m)):
+                # Omega (1 -/+ q/m) = Omega_p: none when the factor is 0 (or the root r is every r)
+                if factor != 0.0:
+                    out[kind] = where(omegas / factor)
         return out
+
+    # ---- exact orbit quantities and an equilibrium disc (_actions.py)
+
+    @keywords
+    def actions(self, states, *, threads=None):
+        return _actions.actions(self, states, threads=threads)
+
+    @keywords
+    def draw_df(self, n, *, df="dehnen", hr=1 / 3, hs=1.0, sigma_r0=0.2, seed=0, threads=None):
+        return _actions.draw_df(self, n, df=df, hr=hr, hs=hs, sigma_r0=sigma_r0, seed=seed,
+                                threads=threads)
+
+    actions.__doc__ = _actions.actions.__doc__
+    draw_df.__doc__ = _actions.draw_df.__doc__
 
     # ---- the record line's quantities
 
@@ -320,6 +338,8 @@ class Model:
         """Every record-line quantity of states (..., 4) at times t (model units), as the orbit
         files compute them, at full precision: a structured array of shape states.shape[:-1]
         with fields r, phi, u, v, L, J, e, theta1, KE, p0, p1, f1, p2, f2, ...
+        J, e and theta1 are the files' epicyclic estimates, not constants of the motion for
+        gamma_ != 0: Model.actions gives the exact radial action, eccentricity and angle.
 
         For the output of integrate, pass the times the states are at
         (integrate(..., with_times=True)) and, with randp0 = 1, each star's drawn phases

@@ -511,7 +511,9 @@ def survey(model, n=None, *, t=None, method="dop853", tol=None, threads=None, pr
     star (randp0 = 1) or None, and the time (n,) each final state is at (exactly t for
     'dop853'; for 'bs' within 1e-4 of t, where the program's path ends). With
     method='bs' and t default, the survey program's integration: the final angular
-    momenta are orbkit.migrate's L0 + dL bit for bit."""
+    momenta are orbkit.migrate's L0 + dL bit for bit. The exact orbit quantities of both
+    ends (eccentricity, radial action, guiding radius) are model.actions(s.initial) and
+    model.actions(s.final), which churning() takes."""
     initial, phases = _drawn(model, n)
     t = model.tmax if t is None else _checks.time_value(t, "t")
     orbits, reached = model.integrate(initial, _np.array([t]), phases=phases, threads=threads,
@@ -530,7 +532,7 @@ def guiding_radius(model, L):
 
 
 _CHURNING = ["L0", "L1", "dL", "e0", "e1", "de", "Rg0", "Rg1", "dRg", "r0", "r1", "dr", "blur",
-             "E0", "E1", "dE"]
+             "E0", "E1", "dE", "J_R0", "J_R1", "dJ_R"]
 
 
 @_keywords
@@ -542,11 +544,13 @@ def churning(model, initial, final, t1, *, t0=0.0, phases=None):
     record line at both times and their changes (final minus initial):
 
     - L0, L1, dL: angular momentum, the guiding centre's (the record line's L);
-    - e0, e1, de: epicycle amplitude, the record line's e (velocity amplitude of the
-      epicycle over the circular speed);
-    - Rg0, Rg1, dRg: guiding-centre radius R_g = L^(1 / (1 + gamma_)), where
-      v_c(R_g) R_g = L. dRg is the churning: the radial displacement that a change of
-      angular momentum brings, which moves the whole orbit;
+    - e0, e1, de: eccentricity (r_apo - r_peri) / (r_apo + r_peri) of the orbit the star
+      follows in the background (Model.actions: exact for any gamma_, where the record
+      line's e is an epicyclic estimate);
+    - J_R0, J_R1, dJ_R: radial action of that orbit (Model.actions), the heating;
+    - Rg0, Rg1, dRg: guiding-centre radius R_g = |L|^(1 / (1 + gamma_)), where
+      v_c(R_g) R_g = |L| (Model.actions). dRg is the churning: the radial displacement
+      that a change of angular momentum brings, which moves the whole orbit;
     - r0, r1, dr: radius, and its change, the whole radial displacement;
     - blur = dr - dRg, the change of r - R_g: the blurring, the part of the displacement
       that is the star's place on its epicycle (an orbit that keeps L only blurs);
@@ -556,6 +560,12 @@ def churning(model, initial, final, t1, *, t0=0.0, phases=None):
 
     phases (n, npatterns, radians): each star's pattern phases, as drawn with
     randp0 = 1 (survey() returns them).
+
+    e, J_R and R_g belong to the axisymmetric background: while a pattern acts they
+    describe the orbit the star would follow were it switched off, so compare states
+    taken before a wave grows and after it has gone. In the background alone they are
+    constants of the motion: de, dJ_R and dRg vanish to rounding. A star with no bound
+    orbit (unbound, L = 0) has nan there, with one IntegrationWarning.
     """
     a, b = _states(initial, "initial"), _states(final, "final")
     _checks.refuse_units(t0, "t0", "time")
@@ -567,10 +577,11 @@ def churning(model, initial, final, t1, *, t0=0.0, phases=None):
     for s, t, k in ((a, t0, "0"), (b, t1, "1")):
         t = _np.broadcast_to(_np.asarray(t, dtype=_np.float64), (len(s),))
         q = model.record(s, t, ph)
-        out["L" + k], out["e" + k], out["r" + k] = q["L"], q["e"], q["r"]
-        out["Rg" + k] = guiding_radius(model, q["L"])
+        a = model.actions(s)
+        out["L" + k], out["r" + k] = q["L"], q["r"]
+        out["e" + k], out["Rg" + k], out["J_R" + k] = a["e"], a["R_g"], a["J_R"]
         out["E" + k] = q["KE"] + _potential(model, s, t, ph)
-    for n in ("L", "e", "Rg", "r", "E"):
+    for n in ("L", "e", "Rg", "r", "E", "J_R"):
         out["d" + n] = out[n + "1"] - out[n + "0"]
     out["blur"] = out["dr"] - out["dRg"]
     return out
