@@ -32,10 +32,9 @@ from orbkit import analysis, transients
 
 n = 10000
 base = orbkit.Model(gamma_=0.0, r_min=1.0, r_max=3.0, disp_u0=0.05, nstars=n, lseed=3)
-if hasattr(orbkit.Model, "draw_df"):   # an equilibrium disc
-    states = base.draw_df(n, seed=1)
-else:
-    states = base.draw(n)
+# an equilibrium disc (Dehnen's distribution function): surface density scale length 1,
+# radial dispersion 0.1 at r = 1 falling outwards over 2, so nothing changes without the waves
+states = base.draw_df(n, hr=1.0, hs=2.0, sigma_r0=0.1, seed=1)
 orbit = orbkit.twopi
 waves = transients.random_waves(
     30, gamma_=base.gamma_, seed=1,
