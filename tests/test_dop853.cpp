@@ -452,6 +452,30 @@ TEST(Dop853Orbits, OutputTimesDoNotChangeTheIntegration) {
     for (int i : {0, 1, 3, 4}) EXPECT_EQ(once.w[i], often.w[i]) << "value " << i;
 }
 
+// Bodies are independent in the fixed potential: a model of two bodies follows each as
+// an orbit of its own, the bits of that body alone, through successive output times.
+TEST(Dop853Orbits, SeveralBodiesRunAsOneOrbitPerBody) {
+    params two = one_spiral();
+    two.n_particles = 2;
+    two.number_equations = 12;
+    const params one = one_spiral();
+    const orbit_state a0 = star_at(1.2, 0.1, 0.2, 0.9), b0 = star_at(0.7, -0.4, 0.5, 0.6);
+    orbit_state both;
+    for (int i = 0; i < 6; ++i) both.w[i] = a0.w[i], both.w[6 + i] = b0.w[i];
+    orbit_state a = a0, b = b0;
+    follower f = eighth_order(1e-13), fa = eighth_order(1e-13), fb = eighth_order(1e-13);
+    for (double t : {3.0, 7.5, 2.0}) {  // the last one behind: both start again
+        ASSERT_TRUE(advance(two, f, both, t));
+        ASSERT_TRUE(advance(one, fa, a, t));
+        ASSERT_TRUE(advance(one, fb, b, t));
+        EXPECT_EQ(both.t, t);
+        for (int i = 0; i < 6; ++i) {
+            EXPECT_EQ(both.w[i], a.w[i]) << "body 1, value " << i << " at " << t;
+            EXPECT_EQ(both.w[6 + i], b.w[i]) << "body 2, value " << i << " at " << t;
+        }
+    }
+}
+
 TEST(Dop853Orbits, AnEarlierTargetRestartsBackwards) {
     const params p = one_spiral();
     orbit_state s = star_at(1.2, 0.1, 0.2, 0.9);
