@@ -13,7 +13,6 @@ inline constexpr double dop853_min_tol = 1e-16;  // below it the rounding of val
 inline constexpr double dop853_safety = 0.9;        // the new step aims a little below the estimate
 inline constexpr double dop853_max_shrink = 1.0 / 0.333;  // a step shrinks at most 3x at a time
 inline constexpr double dop853_max_grow = 1.0 / 6.0;      // and grows at most 6x (as 1/factor)
-inline constexpr double dop853_order = 8;             // the error of a step falls as h^8
 inline constexpr double dop853_roundoff = 2.3e-16;    // a step below 10x this relative to t is noise
 
 // One orbit under integration: the state at the end of the last accepted step, its

@@ -105,12 +105,6 @@ ORBKIT_LANE_INLINE V vsqrt(V v) {
 #endif
 #if defined(__AVX__)
     if constexpr (W == 4) return __builtin_ia32_sqrtpd256(v);
-    if constexpr (W == 8) {  // two registers
-        typedef double half __attribute__((vector_size(32)));
-        const half lo = __builtin_ia32_sqrtpd256(half{v[0], v[1], v[2], v[3]});
-        const half hi = __builtin_ia32_sqrtpd256(half{v[4], v[5], v[6], v[7]});
-        return V{lo[0], lo[1], lo[2], lo[3], hi[0], hi[1], hi[2], hi[3]};
-    }
 #endif
 #if defined(__SSE2__)
     if constexpr (W == 2) return __builtin_ia32_sqrtpd(v);

@@ -243,9 +243,9 @@ void attempt_lanes(const lane_kernels& k, const lane_model& m, lane_block& b, do
         dop853_run& r = *run[l];
         r.evaluations += 11;
         const double err = b.err[l];
-        // the step-size decision, from the error's eighth root by our own pow
+        // the step-size decision, from the error's eighth root by our own pow (taken in the lanes)
         out[l] = dop853_outcome::rejected;
-        if (!dop853_decide(r, r.h, err, fast_pow(err, 1 / dop853_order), hnew[l])) continue;
+        if (!dop853_decide(r, r.h, err, b.err_root[l], hnew[l])) continue;
         out[l] = dop853_outcome::accepted;
         accepted[l] = any = true;
         extend = extend || dense[l];

@@ -64,11 +64,13 @@ struct alignas(64) lane_block {
     double ynew[4][lane_capacity];
     double fnext[4][lane_capacity];  // the derivative the next step starts from
     double err[lane_capacity];
+    double err_root[lane_capacity];  // err^(1/8), for the step-size decision
     double rc[8][4][lane_capacity];  // continuous extension of the step
 };
 
 // The kernels of one width and one right-hand side (the galaxy's, or a test's). force:
-// k[0] = rhs(t, y). stages: stages 2 to 12, ynew and the scaled error err. finish:
+// k[0] = rhs(t, y). stages: stages 2 to 12, ynew, the scaled error err and its
+// eighth root err_root. finish:
 // stage 13 at tend (and at tph where retake), fnext, and with dense the stages 14 to
 // 16 and rc.
 struct lane_kernels {

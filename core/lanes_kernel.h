@@ -54,7 +54,9 @@ struct galaxy {
             const lane_pattern& P = md.pat[k];
             // linear switch-on: 0 before starttime, 1 after starttime + growtime
             const V ts = ld<V>(P.starttime), tg = ld<V>(P.growtime);
-            V grow = vsel<V>(ts + tg > t, (t - ts) / tg, one<V>());
+            const M growing = ts + tg > t;
+            V grow = one<V>();
+            if (any_lane<M>(growing)) grow = vsel<V>(growing, (t - ts) / tg, grow);  // (a division spared)
             grow = vsel<V>(ts > t, V{}, grow);
             const V eps = ld<V>(P.epsilon) * grow;
             const M live = eps != 0.0;  // a pattern of no grown amplitude adds nothing
@@ -196,7 +198,9 @@ struct kernel {
         }
         V deno = err + 0.01 * err2;
         deno = vsel<V>(deno <= 0.0, one(), deno);
-        st(b.err, vabs(h) * err * vsqrt(1.0 / (4.0 * deno)));
+        err = vabs(h) * err * vsqrt(1.0 / (4.0 * deno));
+        st(b.err, err);
+        st(b.err_root, fm_pow(err, vbroadcast<V>(1 / dop853_order)));
         for (int i = 0; i < 4; ++i) {
             st(b.k[2][i], k2[i]);
             st(b.k[3][i], k3[i]);
