@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Equal-accuracy comparison of orbkit's two integrators with galpy's DOP853.
 
-    OMP_NUM_THREADS=1 /usr/bin/python3 bench/fastmode.py [--runs 5] [--paths P,P] BUILD [SETUP]
+    OMP_NUM_THREADS=1 /usr/bin/python3 bench/fastmode.py [--runs 5] [--paths P,P] [--base OLD] BUILD [SETUP]
 
 BUILD is a build folder holding bench/orbstates; SETUP defaults to bench/benchmark.setup
 (200 stars, 100 orbits, two full-strength spirals). Every star is drawn as orbmigrate draws
@@ -19,7 +19,9 @@ eighth-order method runs its stars in the vector lanes of the one thread on each
 --paths (ORBKIT_SIMD=scalar|sse2|avx2|avx512; default every path the processor runs; the
 bits are the same on each), side by side in the same alternating rounds. The last lines
 name, per path, the tolerance at which the eighth-order method matches galpy at 5e-15 and
-the exact mode, and the ratio of the times per star.
+the exact mode, and the ratio of the times per star. With --base, a second build's
+eighth-order rows (marked "base", on --base-paths) run in the same rounds, to compare two
+versions.
 """
 import argparse
 import math
@@ -110,6 +112,8 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--paths", default=None, help="comma-separated vector paths (default: all here)")
+    ap.add_argument("--base", default=None, help="an older build whose eighth-order rows run alongside")
+    ap.add_argument("--base-paths", default=None, help="its vector paths (default: those of --paths)")
     ap.add_argument("build")
     ap.add_argument("setup", nargs="?", default=os.path.join(os.path.dirname(__file__), "benchmark.setup"))
     a = ap.parse_args()
@@ -117,10 +121,14 @@ def main():
         sys.exit("fastmode: run with OMP_NUM_THREADS=1 (one thread, as the comparison is defined)")
 
     paths = a.paths.split(",") if a.paths else paths_here()
-    runs = {"exact": (["--integrator", "bs"], None)}
-    for path in paths:
+    runs = {"exact": (["--integrator", "bs"], None, a.build)}
+    base_paths = a.base_paths.split(",") if a.base_paths else paths
+    labels = paths + (["base " + p for p in base_paths] if a.base else [])
+    for label in labels:
+        path = label.split()[-1]
         for tol in ORBKIT_TOLS:
-            runs["%s %g" % (path, tol)] = (["--integrator", "dop853", "--tol", repr(tol)], path)
+            runs["%s %g" % (label, tol)] = (["--integrator", "dop853", "--tol", repr(tol)], path,
+                                            a.base if label.startswith("base") else a.build)
     states, cpu, epo, orbits = {}, {}, {}, None
     galpy = None
     try:
@@ -144,8 +152,8 @@ def main():
         gstates, gcpu = {}, {}
 
     for r in range(a.runs):  # alternate every run, keep the fastest of each
-        for name, (args, path) in runs.items():
-            s, c, e, _ = orbstates(a.build, a.setup, args, path)
+        for name, (args, path, build) in runs.items():
+            s, c, e, _ = orbstates(build, a.setup, args, path)
             states[name], epo[name] = s, e
             cpu[name] = min(cpu.get(name, math.inf), c)
         if galpy:
@@ -163,7 +171,7 @@ def main():
     print("%d stars, %g orbits, one thread, fastest of %d alternating runs; position error: median over"
           " the stars of |(x, y) - %s| at the end" % (nstars, orbits, a.runs,
                                                       "galpy at 1e-16" if galpy else "the exact mode"))
-    print("%-26s %12s %14s %14s %10s %10s %10s" % ("integrator", "error", "ms per star", "evals/orbit", "ns/eval",
+    print("%-31s %12s %14s %14s %10s %10s %10s" % ("integrator", "error", "ms per star", "evals/orbit", "ns/eval",
                                                  "ns/force", "x galpy"))
     g_ms = 1e3 * gcpu[MATCH_GALPY_TOL] / nstars if galpy else None
     rows = []
@@ -171,12 +179,12 @@ def main():
         for tol in GALPY_TOLS:
             err, ms = error(gstates[tol]), 1e3 * gcpu[tol] / nstars
             rows.append(("galpy dop853_c %g" % tol, err, ms))
-            print("%-26s %12.3e %14.3f %14s %10s %10s %10.3f" % (rows[-1] + ("", "", "", ms / g_ms)))
-    for name, (_, path) in runs.items():
+            print("%-31s %12.3e %14.3f %14s %10s %10s %10.3f" % (rows[-1] + ("", "", "", ms / g_ms)))
+    for name, (_, path, _) in runs.items():
         err, ms = error(states[name][:, 4:6]), 1e3 * cpu[name] / nstars
         rows.append(("orbkit " + ("exact" if name == "exact" else "dop853 " + name), err, ms))
         ns = 1e6 * ms / (epo[name] * orbits) if epo[name] else None
-        print("%-26s %12.3e %14.3f %14s %10s %10s %10s" % (
+        print("%-31s %12.3e %14.3f %14s %10s %10s %10s" % (
             rows[-1] + ("%.1f" % epo[name] if epo[name] else "", "%.1f" % ns if ns else "",
                         "%.1f" % (ns * PATH_WIDTH[path]) if ns and path else "",
                         "%.3f" % (ms / g_ms) if galpy else "")))
@@ -188,7 +196,7 @@ def main():
         return None
 
     exact_err = error(states["exact"][:, 4:6])
-    for path in paths:
+    for path in labels:
         tol = matching(path, exact_err)
         print("%s: dop853 matches the exact mode's error (%.3e) at tol %s"
               % (path, exact_err, "%g" % tol if tol else "none"))

@@ -24,9 +24,9 @@
 //             rotation curve that is not flat, and the step control).
 // tests/test_fastmath.cpp measures each against long double on 10^6 arguments.
 //
-// The definitions live in a namespace named for the instruction set of the
-// translation unit: the AVX2 and AVX-512 units (compiled with -mavx2, -mavx512f) and the others instantiate
-// the same templates, and the linker must never hand one unit's copy to another.
+// The definitions live in a namespace named for the instruction set of the translation
+// unit: the AVX2 and AVX-512 units (compiled with -mavx2, -mavx512f) and the others
+// instantiate the same templates, and the linker must never hand one unit's copy to another.
 
 #include <cstdint>
 
