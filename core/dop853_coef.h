@@ -9,6 +9,8 @@
 // third-order one, d_ij the dense output. Stages 13..16 extend the tableau for the dense
 // output; stage 13 is the derivative at the end of the step, which is also the first
 // stage of the next one.
+inline constexpr double dop853_order = 8;  // the error of a step falls as h^8
+
 namespace dop853_coef {
 inline constexpr double c2 = 0.526001519587677318785587544488e-01;
 inline constexpr double c3 = 0.789002279381515978178381316732e-01;

@@ -3,7 +3,7 @@
 
 // The fast integrator evaluates several stars at once, one per lane of a vector of
 // doubles, and must give every star the same bits whatever the width of the vector
-// (1 on the scalar path, 2 with SSE2, 4 with AVX2) and whatever the C library.
+// (1 on the scalar path, 2 with SSE2, 4 with AVX2, 8 with AVX-512) and whatever the C library.
 // Everything below is therefore written in plain IEEE operations (+ - * / and sqrt,
 // each correctly rounded, lane by lane) in a fixed order, compiled without fused
 // multiply-add (-ffp-contract=off): a lane of a 4-wide vector is rounded exactly as
@@ -24,13 +24,15 @@
 //             rotation curve that is not flat, and the step control).
 // tests/test_fastmath.cpp measures each against long double on 10^6 arguments.
 //
-// The definitions live in a namespace named for the instruction set of the
-// translation unit: the AVX2 unit (compiled with -mavx2) and the others instantiate
-// the same templates, and the linker must never hand one unit's copy to another.
+// The definitions live in a namespace named for the instruction set of the translation
+// unit: the AVX2 and AVX-512 units (compiled with -mavx2, -mavx512f) and the others
+// instantiate the same templates, and the linker must never hand one unit's copy to another.
 
 #include <cstdint>
 
-#if defined(__AVX2__)
+#if defined(__AVX512F__)
+#define ORBKIT_LANE_ISA isa_avx512
+#elif defined(__AVX2__)
 #define ORBKIT_LANE_ISA isa_avx2
 #else
 #define ORBKIT_LANE_ISA isa_base
@@ -98,6 +100,9 @@ ORBKIT_LANE_INLINE V vabs(V v) {
 template <class V>
 ORBKIT_LANE_INLINE V vsqrt(V v) {
     constexpr int W = lane_traits<V>::W;
+#if defined(__AVX512F__)
+    if constexpr (W == 8) return __builtin_ia32_sqrtpd512_mask(v, v, -1, 4);  // every lane, current rounding
+#endif
 #if defined(__AVX__)
     if constexpr (W == 4) return __builtin_ia32_sqrtpd256(v);
 #endif

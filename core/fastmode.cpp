@@ -30,6 +30,7 @@ double toward(double x, double y) {
 lane_path best_lane_path() {
 #if defined(__x86_64__)
     __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return lane_path::avx512;
     if (__builtin_cpu_supports("avx2")) return lane_path::avx2;
     return lane_path::sse2;
 #else
@@ -45,16 +46,18 @@ lane_path chosen_lane_path() {
     if (std::strcmp(v, "scalar") == 0) want = lane_path::scalar;
     else if (std::strcmp(v, "sse2") == 0) want = lane_path::sse2;
     else if (std::strcmp(v, "avx2") == 0) want = lane_path::avx2;
+    else if (std::strcmp(v, "avx512") == 0) want = lane_path::avx512;
     return lane_width(want) < lane_width(best) ? want : best;
 }
 
 const char* lane_path_name(lane_path p) {
-    return p == lane_path::avx2 ? "avx2" : p == lane_path::sse2 ? "sse2" : "scalar";
+    return p == lane_path::avx512 ? "avx512" : p == lane_path::avx2 ? "avx2" : p == lane_path::sse2 ? "sse2" : "scalar";
 }
 
 const lane_kernels& kernels_of(lane_path p) {
     switch (p) {
 #if defined(__x86_64__)
+        case lane_path::avx512: return lane_kernels_avx512;
         case lane_path::avx2: return lane_kernels_avx2;
         case lane_path::sse2: return lane_kernels_sse2;
 #endif
@@ -104,6 +107,14 @@ void lane_model_done(lane_model& m, int width) {
     }
 }
 
+double next_leg_end(const params& p, double t, double dir) {
+    double next = next_switch(p, t, dir);
+    // the same test as a step's: 0.1 |h| must exceed the rounding of t
+    while (std::isfinite(next) && !(0.1 * std::fabs(next - t) > std::fabs(t) * dop853_roundoff))
+        next = next_switch(p, next, dir);
+    return next;
+}
+
 void fast_force(const params& p, double x, double y, double t, double& fx, double& fy) {
     lane_model m;
     set_lane_model(m, 0, p);
@@ -121,40 +132,165 @@ void fast_force(const params& p, double x, double y, double t, double& fx, doubl
 
 namespace {
 
-// What a lane's star does next.
-enum class phase { next_time, start, advance, attempt, idle };
+// ---- the engine -------------------------------------------------------------------
 
-struct lane_slot {
-    lane_task task;
-    long index = 0;       // the output time being advanced to
-    double target = 0;    // its value
-    double max_work = 0;  // attempts allowed before this output time (the exact integrator's budget)
-    phase now = phase::idle;
-    double end = NAN;     // the step ends on a switch of the force at this time (else NaN)
-    bool passes = false;  // the step passes the output time: keep its continuous extension
-};
-
-// x, y, vx, vy of one body out of and into a state
-void get_xy(const orbit_state& s, double* y) {
-    y[0] = s.w[0];
-    y[1] = s.w[1];
-    y[2] = s.w[3];
-    y[3] = s.w[4];
+// the lanes taking part in a batch: lane l when r[l] is set, the others computing a
+// copy of the first one's (their results are not read)
+int first_of(int width, dop853_run* const* r) {
+    for (int l = 0; l < width; ++l)
+        if (r[l]) return l;
+    return -1;
 }
-void put_xy(const double* y, orbit_state& s) {
-    s.w[0] = y[0];
-    s.w[1] = y[1];
-    s.w[3] = y[2];
-    s.w[4] = y[3];
+void fill_others(int width, dop853_run* const* r, lane_block& b, int from) {
+    for (int l = 0; l < width; ++l) {
+        if (r[l]) continue;
+        b.t[l] = b.t[from];
+        b.h[l] = b.h[from];
+        b.rtol[l] = b.rtol[from];
+        b.atol[l] = b.atol[from];
+        b.tend[l] = b.tend[from];
+        b.tph[l] = b.tph[from];
+        b.retake[l] = 0;
+        for (int i = 0; i < 4; ++i) {
+            b.y[i][l] = b.y[i][from];
+            b.k[1][i][l] = b.k[1][i][from];
+        }
+    }
 }
 
+// The starting step of each run r[l] (t, y, rtol and atol set, in the direction
+// dir[l]) from its first two derivatives, so that a step's error is near the tolerance
+// (Hairer, Norsett, Wanner, section II.4).
+void start_lanes(const lane_kernels& k, const lane_model& m, lane_block& b, dop853_run* const* run,
+                 const double* dir) {
+    const int w = k.width, first = first_of(w, run);
+    if (first < 0) return;
+    double h[lane_capacity], dnf[lane_capacity], dny[lane_capacity];
+    for (int l = 0; l < w; ++l) {
+        if (!run[l]) continue;
+        b.t[l] = run[l]->t;
+        for (int i = 0; i < 4; ++i) b.y[i][l] = run[l]->y[i];
+    }
+    fill_others(w, run, b, first);
+    k.force(m, b);
+    for (int l = 0; l < w; ++l) {
+        if (!run[l]) continue;
+        dop853_run& r = *run[l];
+        for (int i = 0; i < 4; ++i) r.f[i] = b.k[0][i][l];
+        dnf[l] = 0;
+        dny[l] = 0;
+        for (int i = 0; i < 4; ++i) {
+            const double sk = dop853_scale(r, r.y[i], 0);
+            dnf[l] += (r.f[i] / sk) * (r.f[i] / sk);
+            dny[l] += (r.y[i] / sk) * (r.y[i] / sk);
+        }
+        h[l] = (dnf[l] <= 1e-10 || dny[l] <= 1e-10) ? 1e-6 : __builtin_sqrt(dny[l] / dnf[l]) * 0.01;
+        b.t[l] = r.t + dir[l] * h[l];
+        for (int i = 0; i < 4; ++i) b.y[i][l] = r.y[i] + (dir[l] * h[l]) * r.f[i];
+    }
+    fill_others(w, run, b, first);
+    k.force(m, b);
+    for (int l = 0; l < w; ++l) {
+        if (!run[l]) continue;
+        dop853_run& r = *run[l];
+        double der2 = 0;
+        for (int i = 0; i < 4; ++i) {
+            const double sk = dop853_scale(r, r.y[i], 0);
+            const double d = b.k[0][i][l] - r.f[i];
+            der2 += (d / sk) * (d / sk);
+        }
+        der2 = __builtin_sqrt(der2) / h[l];
+        const double der12 = max_of(abs_of(der2), __builtin_sqrt(dnf[l]));
+        const double h1 =
+            der12 <= 1e-15 ? max_of(1e-6, h[l] * 1e-3) : fast_pow(0.01 / der12, 1.0 / dop853_order);
+        r.h = dir[l] * min_of(100 * h[l], h1);
+        r.evaluations = 2;
+    }
+}
+
+// One attempted step r.h from r.t of each run r[l], ending exactly on end[l] unless
+// that is NaN; accepted or rejected lane by lane with the step-size decision, the
+// accepted ones keeping their continuous extension where dense[l]. A step that no
+// longer moves the time fails.
+void attempt_lanes(const lane_kernels& k, const lane_model& m, lane_block& b, dop853_run* const* given,
+                   const double* end, const bool* dense, dop853_outcome* out) {
+    const int w = k.width;
+    dop853_run* run[lane_capacity] = {};
+    for (int l = 0; l < w; ++l) {
+        if (!given[l]) continue;
+        const dop853_run& r = *given[l];
+        out[l] = dop853_outcome::failed;
+        if (!(0.1 * abs_of(r.h) > abs_of(r.t) * dop853_roundoff)) continue;  // the time no longer moves
+        run[l] = given[l];
+        b.t[l] = r.t;
+        b.h[l] = r.h;
+        b.rtol[l] = r.rtol;
+        b.atol[l] = r.atol;
+        const double tph = std::isnan(end[l]) ? r.t + r.h : end[l];
+        // A step that ends on a switch of the force sees its end from inside: the
+        // stages at the end of the step take the time one unit in the last place
+        // short of it, which gives the one-sided limit where the force jumps and
+        // changes nothing where it is only not smooth.
+        const double tend = std::isnan(end[l]) ? tph : toward(tph, r.t);
+        b.tph[l] = tph;
+        b.tend[l] = tend;
+        b.retake[l] = tend != tph ? 1 : 0;
+        for (int i = 0; i < 4; ++i) {
+            b.y[i][l] = r.y[i];
+            b.k[1][i][l] = r.f[i];
+        }
+    }
+    const int first = first_of(w, run);
+    if (first < 0) return;
+    fill_others(w, run, b, first);
+    k.stages(m, b);
+    bool accepted[lane_capacity] = {}, any = false, extend = false;
+    double hnew[lane_capacity];
+    for (int l = 0; l < w; ++l) {
+        if (!run[l]) continue;
+        dop853_run& r = *run[l];
+        r.evaluations += 11;
+        const double err = b.err[l];
+        // the step-size decision, from the error's eighth root by our own pow (taken in the lanes)
+        out[l] = dop853_outcome::rejected;
+        if (!dop853_decide(r, r.h, err, b.err_root[l], hnew[l])) continue;
+        out[l] = dop853_outcome::accepted;
+        accepted[l] = any = true;
+        extend = extend || dense[l];
+    }
+    if (!any) return;
+    k.finish(m, b, extend);
+    for (int l = 0; l < w; ++l) {
+        if (!accepted[l]) continue;
+        dop853_run& r = *run[l];
+        r.evaluations += 1;
+        ++r.steps;
+        r.dense = dense[l];
+        if (dense[l]) {
+            r.evaluations += 3;
+            for (int j = 0; j < 8; ++j)
+                for (int i = 0; i < 4; ++i) r.rc[j][i] = b.rc[j][i][l];
+        }
+        r.t_old = r.t;
+        r.h_old = r.h;
+        r.t = b.tph[l];
+        for (int i = 0; i < 4; ++i) {
+            r.y[i] = b.ynew[i][l];
+            r.f[i] = b.fnext[i][l];
+        }
+        if (b.retake[l] != 0) r.evaluations += 1;  // the next step starts on the other side of the switch
+        r.h = hnew[l];
+    }
+}
+
+// What a lane does next.
+enum class phase { next_leg, start, plan, attempt, idle };
 
 class lanes_run {
 public:
-    lanes_run(lane_source& src, lane_path path) : src_(src), k_(kernels_of(path)), w_(k_.width) {}
+    lanes_run(const lane_kernels& k, lane_client& c) : k_(k), c_(c), w_(k.width) {}
 
     void run() {
-        for (int l = 0; l < w_; ++l) take(l);
         for (;;) {
             bool busy = false, starting = false, attempting = false;
             for (int l = 0; l < w_; ++l) {
@@ -170,283 +306,279 @@ public:
     }
 
 private:
-    lane_source& src_;
+    struct slot {
+        lane_leg leg;
+        phase now = phase::next_leg;
+        double end = NAN;     // the step ends on the barrier at this time (else NaN)
+        bool passes = false;  // the step passes the target: keep its continuous extension
+    };
     const lane_kernels& k_;
+    lane_client& c_;
     const int w_;
-    lane_slot slot_[lane_capacity];
+    slot slot_[lane_capacity];
     lane_model model_;
     lane_block b_;
 
-    // Lane l takes the next star (of one body; others are followed here on the
-    // scalar path of the same arithmetic), or falls idle.
-    void take(int l) {
-        lane_slot& sl = slot_[l];
-        sl.now = phase::idle;
-        lane_task t;
-        while (src_.next(t)) {
-            if (t.p->n_particles == 1) {
-                sl = lane_slot{};
-                sl.task = t;
-                sl.now = phase::next_time;
-                set_lane_model(model_, l, *t.p);
-                lane_model_done(model_, w_);
-                return;
-            }
-            for (long i = 0; i < t.ntimes; ++i) {  // several bodies: the one-star integrator
-                const bool ok = advance(*t.p, *t.run, *t.s, t.times[i], t.stop);
-                src_.reached(t, i, ok);
-                if (!ok) break;
-            }
-        }
+    void done(int l, bool ok, const double* out) {
+        slot_[l].now = phase::next_leg;
+        c_.reached(l, slot_[l].leg, ok, out);
     }
 
-    void done(int l, bool ok) {
-        lane_slot& sl = slot_[l];
-        src_.reached(sl.task, sl.index, ok);
-        if (ok && ++sl.index < sl.task.ntimes) {
-            sl.now = phase::next_time;
-            return;
-        }
-        take(l);
-    }
-
-    // Brings lane l to its next start or attempt, handing out the output times it
-    // reaches on the way (as taketstep and the step loop within it do).
+    // Brings lane l to its next start or attempt, ending the legs it completes on the way.
     void settle(int l) {
-        lane_slot& sl = slot_[l];
+        slot& sl = slot_[l];
         for (;;) {
             if (sl.now == phase::idle || sl.now == phase::start || sl.now == phase::attempt) return;
-            follower& f = *sl.task.run;
-            orbit_state& s = *sl.task.s;
-            const params& p = *sl.task.p;
-            dop853_run& r = f.run;
-            if (sl.now == phase::next_time) {
-                if (sl.index >= sl.task.ntimes) {
-                    take(l);
-                    continue;
-                }
-                sl.target = sl.task.times[sl.index];
-                if (s.t == sl.target) {
-                    done(l, true);
-                    continue;
-                }
-                const bool behind = f.running && (sl.target - r.t) * r.h < 0 &&
-                                    !(r.dense && (sl.target - r.t_old) * r.h >= 0);
-                if (!f.running || behind) {  // a new integration from s, towards the target
-                    sl.now = phase::start;
+            if (sl.now == phase::next_leg) {
+                sl.leg = lane_leg{};
+                if (!c_.next(l, sl.leg)) {
+                    sl.now = phase::idle;
                     return;
                 }
-                budget(sl);
-                sl.now = phase::advance;
-            }
-            // advance: the legs between switches of the force, the last one to the target
-            const double dir = r.h < 0 ? -1.0 : 1.0;
-            const double next = next_leg_end(p, r.t, dir);
-            const bool last_leg = (next - sl.target) * dir >= 0;
-            const double goal = last_leg ? sl.target : next;
-            double out[4];
-            bool reached = false, failed = false;
-            if (r.t == goal) {
-                for (int i = 0; i < 4; ++i) out[i] = r.y[i];
-                reached = true;
-            } else if (r.dense && (goal - r.t_old) * dir >= 0 && (r.t - goal) * dir > 0) {
-                dop853_dense(r, goal, out);
-                reached = true;
-            } else if ((goal - r.t) * dir < 0 || (sl.task.stop && sl.task.stop->load(std::memory_order_relaxed)) ||
-                       !(double(r.steps + r.rejections) < sl.max_work)) {
-                failed = true;
-            } else {
-                sl.end = NAN;
-                if (std::isfinite(next) && (r.t + 1.01 * r.h - next) * dir > 0) {
-                    r.h = next - r.t;  // (the 1.01 spares a needless sliver of a step after it)
-                    sl.end = next;
+                if (sl.leg.model) {
+                    set_lane_model(model_, l, *sl.leg.model);
+                    lane_model_done(model_, w_);
                 }
-                sl.passes = ((std::isnan(sl.end) ? r.t + r.h : sl.end) - goal) * dir > 0;
-                if (!(0.1 * abs_of(r.h) > abs_of(r.t) * dop853_roundoff)) {
-                    failed = true;  // the step no longer moves the time
-                } else {
-                    sl.now = phase::attempt;
-                    return;
-                }
-            }
-            if (failed) {
-                s.t = r.t;
-                put_xy(r.y, s);
-                f.running = false;
-                done(l, false);
-            } else if (reached && last_leg) {
-                s.t = sl.target;
-                put_xy(out, s);
-                done(l, true);
-            }
-            // a switch reached: on to the next leg
-        }
-    }
-
-    // the exact integrator's work budget, counted in attempted steps
-    static void budget(lane_slot& sl) {
-        const dop853_run& r = sl.task.run->run;
-        sl.max_work = double(r.steps + r.rejections) + taketstep_min_steps +
-                      taketstep_steps_per_time * abs_of(sl.target - sl.task.s->t);
-    }
-
-    // a lane whose slot is not in phase `ph` computes a copy of lane `from`
-    void fill_others(phase ph, int from) {
-        for (int l = 0; l < w_; ++l) {
-            if (slot_[l].now == ph) continue;
-            b_.t[l] = b_.t[from];
-            b_.h[l] = b_.h[from];
-            b_.rtol[l] = b_.rtol[from];
-            b_.atol[l] = b_.atol[from];
-            b_.tend[l] = b_.tend[from];
-            b_.tph[l] = b_.tph[from];
-            b_.retake[l] = 0;
-            for (int i = 0; i < 4; ++i) {
-                b_.y[i][l] = b_.y[i][from];
-                b_.k[1][i][l] = b_.k[1][i][from];
-            }
-        }
-    }
-
-    // The starting step of each starting lane from its first two derivatives, so
-    // that a step's error is near the tolerance (Hairer, Norsett, Wanner, section II.4).
-    void start() {
-        int first = -1;
-        double dir[lane_capacity], h[lane_capacity], dnf[lane_capacity], dny[lane_capacity];
-        for (int l = 0; l < w_; ++l) {
-            lane_slot& sl = slot_[l];
-            if (sl.now != phase::start) continue;
-            if (first < 0) first = l;
-            follower& f = *sl.task.run;
-            const orbit_state& s = *sl.task.s;
-            dir[l] = sl.target > s.t ? 1.0 : -1.0;
-            f.run = dop853_run{};
-            f.run.n = 4;
-            f.run.rtol = f.how.tol;
-            f.run.atol = f.how.tol;
-            f.run.t = s.t;
-            get_xy(s, f.run.y);
-            b_.t[l] = f.run.t;
-            for (int i = 0; i < 4; ++i) b_.y[i][l] = f.run.y[i];
-        }
-        fill_others(phase::start, first);
-        k_.force(model_, b_);
-        for (int l = 0; l < w_; ++l) {
-            if (slot_[l].now != phase::start) continue;
-            dop853_run& r = slot_[l].task.run->run;
-            for (int i = 0; i < 4; ++i) r.f[i] = b_.k[0][i][l];
-            dnf[l] = 0;
-            dny[l] = 0;
-            for (int i = 0; i < 4; ++i) {
-                const double sk = dop853_scale(r, r.y[i], 0);
-                dnf[l] += (r.f[i] / sk) * (r.f[i] / sk);
-                dny[l] += (r.y[i] / sk) * (r.y[i] / sk);
-            }
-            h[l] = (dnf[l] <= 1e-10 || dny[l] <= 1e-10) ? 1e-6 : __builtin_sqrt(dny[l] / dnf[l]) * 0.01;
-            b_.t[l] = r.t + dir[l] * h[l];
-            for (int i = 0; i < 4; ++i) b_.y[i][l] = r.y[i] + (dir[l] * h[l]) * r.f[i];
-        }
-        fill_others(phase::start, first);
-        k_.force(model_, b_);
-        for (int l = 0; l < w_; ++l) {
-            lane_slot& sl = slot_[l];
-            if (sl.now != phase::start) continue;
-            follower& f = *sl.task.run;
-            dop853_run& r = f.run;
-            double der2 = 0;
-            for (int i = 0; i < 4; ++i) {
-                const double sk = dop853_scale(r, r.y[i], 0);
-                const double d = b_.k[0][i][l] - r.f[i];
-                der2 += (d / sk) * (d / sk);
-            }
-            der2 = __builtin_sqrt(der2) / h[l];
-            const double der12 = max_of(abs_of(der2), __builtin_sqrt(dnf[l]));
-            const double h1 =
-                der12 <= 1e-15 ? max_of(1e-6, h[l] * 1e-3) : fast_pow(0.01 / der12, 1.0 / dop853_order);
-            r.h = dir[l] * min_of(100 * h[l], h1);
-            r.evaluations = 2;
-            f.running = true;
-            budget(sl);
-            sl.now = phase::advance;
-        }
-    }
-
-    // One attempted step of every lane that wants one; accepted or rejected lane by
-    // lane, with the step control of the one-star method.
-    void attempt() {
-        int first = -1;
-        for (int l = 0; l < w_; ++l) {
-            const lane_slot& sl = slot_[l];
-            if (sl.now != phase::attempt) continue;
-            if (first < 0) first = l;
-            const dop853_run& r = sl.task.run->run;
-            b_.t[l] = r.t;
-            b_.h[l] = r.h;
-            b_.rtol[l] = r.rtol;
-            b_.atol[l] = r.atol;
-            const double tph = std::isnan(sl.end) ? r.t + r.h : sl.end;
-            // A step that ends on a switch of the force sees its end from inside: the
-            // stages at the end of the step take the time one unit in the last place
-            // short of it, which gives the one-sided limit where the force jumps.
-            const double tend = std::isnan(sl.end) ? tph : toward(tph, r.t);
-            b_.tph[l] = tph;
-            b_.tend[l] = tend;
-            b_.retake[l] = tend != tph ? 1 : 0;
-            for (int i = 0; i < 4; ++i) {
-                b_.y[i][l] = r.y[i];
-                b_.k[1][i][l] = r.f[i];
-            }
-        }
-        fill_others(phase::attempt, first);
-        k_.stages(model_, b_);
-        bool accepted[lane_capacity] = {}, any = false, dense = false;
-        double hnew[lane_capacity];
-        for (int l = 0; l < w_; ++l) {
-            lane_slot& sl = slot_[l];
-            if (sl.now != phase::attempt) continue;
-            dop853_run& r = sl.task.run->run;
-            r.evaluations += 11;
-            const double h = r.h;
-            const double err = b_.err[l];
-            // the one-star method's decision, from the error's eighth root by our own pow
-            if (!dop853_decide(r, h, err, fast_pow(err, 1 / dop853_order), hnew[l])) {
-                sl.now = phase::advance;
+                sl.now = sl.leg.fresh ? phase::start : phase::plan;
                 continue;
             }
-            accepted[l] = any = true;
-            dense = dense || sl.passes;
+            const dop853_run& r = *sl.leg.r;
+            const double dir = r.h < 0 ? -1.0 : 1.0, goal = sl.leg.target;
+            double out[4];
+            if (r.t == goal) {
+                done(l, true, r.y);
+            } else if (r.dense && (goal - r.t_old) * dir >= 0 && (r.t - goal) * dir > 0) {
+                dop853_dense(r, goal, out);
+                done(l, true, out);
+            } else if ((goal - r.t) * dir < 0 || (sl.leg.stop && sl.leg.stop->load(std::memory_order_relaxed)) ||
+                       !(double(r.steps + r.rejections) < sl.leg.max_work)) {
+                done(l, false, nullptr);
+            } else {
+                dop853_run& w = *sl.leg.r;
+                const double barrier = sl.leg.barrier;
+                sl.end = NAN;
+                if (std::isfinite(barrier) && (w.t + 1.01 * w.h - barrier) * dir > 0) {
+                    w.h = barrier - w.t;  // (the 1.01 spares a needless sliver of a step after it)
+                    sl.end = barrier;
+                }
+                sl.passes = ((std::isnan(sl.end) ? w.t + w.h : sl.end) - goal) * dir > 0;
+                sl.now = phase::attempt;
+                return;
+            }
         }
-        if (!any) return;
-        k_.finish(model_, b_, dense);
+    }
+
+    void start() {
+        dop853_run* run[lane_capacity] = {};
+        double dir[lane_capacity];
         for (int l = 0; l < w_; ++l) {
-            if (!accepted[l]) continue;
-            lane_slot& sl = slot_[l];
-            dop853_run& r = sl.task.run->run;
-            r.evaluations += 1;
-            ++r.steps;
-            r.dense = sl.passes;
-            if (sl.passes) {
-                r.evaluations += 3;
-                for (int j = 0; j < 8; ++j)
-                    for (int i = 0; i < 4; ++i) r.rc[j][i] = b_.rc[j][i][l];
-            }
-            r.t_old = r.t;
-            r.h_old = r.h;
-            r.t = b_.tph[l];
-            for (int i = 0; i < 4; ++i) {
-                r.y[i] = b_.ynew[i][l];
-                r.f[i] = b_.fnext[i][l];
-            }
-            if (b_.retake[l] != 0) r.evaluations += 1;  // the next step starts on the other side of the switch
-            r.h = hnew[l];
-            sl.now = phase::advance;
+            if (slot_[l].now != phase::start) continue;
+            run[l] = slot_[l].leg.r;
+            dir[l] = slot_[l].leg.target > run[l]->t ? 1.0 : -1.0;
+            slot_[l].now = phase::plan;
         }
+        start_lanes(k_, model_, b_, run, dir);
+    }
+
+    void attempt() {
+        dop853_run* run[lane_capacity] = {};
+        double end[lane_capacity];
+        bool dense[lane_capacity];
+        dop853_outcome out[lane_capacity];
+        for (int l = 0; l < w_; ++l) {
+            if (slot_[l].now != phase::attempt) continue;
+            run[l] = slot_[l].leg.r;
+            end[l] = slot_[l].end;
+            dense[l] = slot_[l].passes;
+            slot_[l].now = phase::plan;
+        }
+        attempt_lanes(k_, model_, b_, run, end, dense, out);
+        for (int l = 0; l < w_; ++l)
+            if (run[l] && out[l] == dop853_outcome::failed) done(l, false, nullptr);
+    }
+};
+
+// ---- the fast mode's stars: output times, and legs between switches of the force ----
+
+// x, y, vx, vy of one body out of and into a state
+void get_xy(const orbit_state& s, double* y) {
+    y[0] = s.w[0];
+    y[1] = s.w[1];
+    y[2] = s.w[3];
+    y[3] = s.w[4];
+}
+void put_xy(const double* y, orbit_state& s) {
+    s.w[0] = y[0];
+    s.w[1] = y[1];
+    s.w[3] = y[2];
+    s.w[4] = y[3];
+}
+
+// Each lane's star through its output times, as taketstep and the step loop within it
+// do: a new integration where the output time lies behind the last step, the exact
+// integrator's work budget per output time, one leg up to each switch of a pattern's
+// growth and the last one to the output time.
+class star_lanes final : public lane_client {
+public:
+    explicit star_lanes(lane_source& src) : src_(src) {}
+
+    bool next(int l, lane_leg& leg) override {
+        lane_state& st = lane_[l];
+        for (;;) {
+            if (!st.busy) {
+                if (!src_.next(st.task)) return false;
+                st.busy = true;
+                st.index = 0;
+                leg.model = st.task.p;
+                if (st.task.p->n_particles != 1) {  // a body per lane: the caller splits such a model
+                    finish(l, false);
+                    continue;
+                }
+            }
+            if (st.index >= st.task.ntimes) {
+                st.busy = false;
+                continue;
+            }
+            follower& f = *st.task.run;
+            const orbit_state& s = *st.task.s;
+            dop853_run& r = f.run;
+            const double target = st.task.times[st.index];
+            if (s.t == target) {
+                finish(l, true);
+                continue;
+            }
+            if (!st.leg_of_time) {  // the first leg towards this output time
+                const bool behind = f.running && (target - r.t) * r.h < 0 &&
+                                    !(r.dense && (target - r.t_old) * r.h >= 0);
+                leg.fresh = !f.running || behind;
+                if (leg.fresh) {  // a new integration from s, towards the target
+                    r = dop853_run{};
+                    r.rtol = f.how.tol;
+                    r.atol = f.how.tol;
+                    r.t = s.t;
+                    get_xy(s, r.y);
+                    f.running = true;
+                }
+                // the exact integrator's work budget, counted in attempted steps
+                st.max_work = double(r.steps + r.rejections) + taketstep_min_steps +
+                              taketstep_steps_per_time * abs_of(target - s.t);
+            }
+            const double dir = leg.fresh ? (target > r.t ? 1.0 : -1.0) : (r.h < 0 ? -1.0 : 1.0);
+            const double next = next_leg_end(*st.task.p, r.t, dir);
+            st.last_leg = (next - target) * dir >= 0;
+            st.leg_of_time = true;
+            leg.r = &r;
+            leg.target = st.last_leg ? target : next;
+            leg.barrier = next;
+            leg.stop = st.task.stop;
+            leg.max_work = st.max_work;
+            return true;
+        }
+    }
+
+    void reached(int l, const lane_leg& leg, bool ok, const double* out) override {
+        lane_state& st = lane_[l];
+        follower& f = *st.task.run;
+        orbit_state& s = *st.task.s;
+        if (!ok) {
+            s.t = leg.r->t;
+            put_xy(leg.r->y, s);
+            f.running = false;
+            finish(l, false);
+        } else if (st.last_leg) {
+            s.t = leg.target;
+            put_xy(out, s);
+            finish(l, true);
+        }
+        // a switch reached: on to the next leg
+    }
+
+private:
+    struct lane_state {
+        lane_task task;
+        bool busy = false;
+        long index = 0;          // the output time being advanced to
+        bool leg_of_time = false;  // a leg towards it was handed out
+        bool last_leg = false;   // the leg handed out ends on it
+        double max_work = 0;     // attempts allowed before it
+    };
+    lane_source& src_;
+    lane_state lane_[lane_capacity];
+
+    void finish(int l, bool ok) {
+        lane_state& st = lane_[l];
+        src_.reached(st.task, st.index, ok);
+        st.leg_of_time = false;
+        if (ok && ++st.index < st.task.ntimes) return;
+        st.busy = false;
+    }
+};
+
+// the lanes of a one-orbit run: no model
+const lane_model no_model{};
+
+// One leg on one lane.
+struct one_leg final : lane_client {
+    lane_leg leg;
+    bool given = false, ok = false;
+    double* out = nullptr;
+    bool next(int, lane_leg& l) override {
+        if (given) return false;
+        given = true;
+        l = leg;
+        return true;
+    }
+    void reached(int, const lane_leg&, bool result, const double* values) override {
+        ok = result;
+        if (ok && out)
+            for (int i = 0; i < 4; ++i) out[i] = values[i];
     }
 };
 
 }  // namespace
 
-void follow_lanes(lane_source& src, lane_path path) {
-    lanes_run run(src, path);
+void run_lanes(const lane_kernels& k, lane_client& c) {
+    lanes_run run(k, c);
     run.run();
+}
+
+void follow_lanes(lane_source& src, lane_path path) {
+    star_lanes stars(src);
+    run_lanes(kernels_of(path), stars);
+}
+
+void dop853_start(const lane_kernels& k, dop853_run& r, double t0, const double* y0, double rtol, double atol,
+                  double dir, const lane_model* m) {
+    r = dop853_run{};
+    r.rtol = rtol;
+    r.atol = atol;
+    r.t = t0;
+    for (int i = 0; i < 4; ++i) r.y[i] = y0[i];
+    dop853_run* run[lane_capacity] = {&r};
+    const double d[lane_capacity] = {dir};
+    lane_block b;
+    start_lanes(k, m ? *m : no_model, b, run, d);
+}
+
+dop853_outcome dop853_attempt(const lane_kernels& k, dop853_run& r, bool dense, double t_end, const lane_model* m) {
+    dop853_run* run[lane_capacity] = {&r};
+    const double end[lane_capacity] = {t_end};
+    const bool d[lane_capacity] = {dense};
+    dop853_outcome out[lane_capacity];
+    lane_block b;
+    attempt_lanes(k, m ? *m : no_model, b, run, end, d, out);
+    return out[0];
+}
+
+bool dop853_advance(const lane_kernels& k, dop853_run& r, double target, double* out, double barrier,
+                    const std::atomic<bool>* stop, double max_work) {
+    one_leg c;
+    c.leg.r = &r;
+    c.leg.target = target;
+    c.leg.barrier = barrier;
+    c.leg.stop = stop;
+    c.leg.max_work = max_work;
+    c.out = out;
+    run_lanes(k, c);
+    return c.ok;
 }

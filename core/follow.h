@@ -10,9 +10,10 @@
 #include "state.h"
 
 // Three roles meet here: the integrators (integrator.h, the extrapolation step whose
-// printed digits are defined; dop853.h, the eighth-order method), the right-hand side
-// (galaxy.h: eqn_xy for the first, fast_force for the second), and what is done with
-// the states at the output times (the observer the caller hands to follow_times).
+// printed digits are defined; fastmode.h, the lane engine of the eighth-order method),
+// the right-hand side (galaxy.h: eqn_xy for the first; lanes_kernel.h's galaxy for the
+// second), and what is done with the states at the output times (the observer the
+// caller hands to follow_times).
 
 // The integrator a program runs: the extrapolation step (the default, whose output is
 // defined to the last bit), or the eighth-order method at a relative and absolute tolerance.
@@ -22,27 +23,26 @@ struct integrator {
     double tol = dop853_default_tol;
 };
 
+inline constexpr int fast_bodies = 3;  // bodies of a model the eighth-order method follows
+
 // One orbit followed through a sequence of output times. The eighth-order method
 // carries its integration from one output time to the next (the output state is
-// interpolated, the integration goes on from the last step), so it keeps a run.
+// interpolated, the integration goes on from the last step), so it keeps a run: one
+// per body, each body an orbit of its own in the fixed potential.
 struct follower {
     integrator how;
-    dop853_run run;
+    dop853_run run;                       // the first body's (a star's only one)
+    dop853_run more[fast_bodies - 1];     // the further bodies' of a model of several
     bool running = false;
     long evaluations = 0;  // right-hand-side evaluations of the extrapolation step
 };
 
-// The next switch of the force beyond t (next_switch) that the eighth-order method can
-// end a step on. Two switches given in orbits, as a transient's end of growth
-// (starttime + growtime) and its copy's start, can land a rounding apart in model time;
-// a step from the first to the second would not move the time and would fail the star,
-// so a switch within rounding of t is crossed instead (its kink is below the rounding).
-double next_leg_end(const params& p, double t, double dir);
-
 // Advances s to target with f's integrator: taketstep for the extrapolation step;
 // for the eighth-order method s.t becomes target exactly and x, y, vx, vy of every
-// body come from the run (z and vz are held as the equations of motion hold them).
-// False when the integration failed or was stopped; s then holds the last state reached.
+// body come from its run (z and vz are held as the equations of motion hold them).
+// False when the integration failed or was stopped; s then holds the last state
+// reached (of several bodies: the time and values where the first failing body's
+// integration ended, the bodies before it at target).
 bool advance(const params& p, follower& f, orbit_state& s, double target,
              const std::atomic<bool>* stop = nullptr);
 

@@ -5,17 +5,19 @@
 
 // The eighth-order method advances up to lane_capacity stars at once, one per lane
 // of the widest vector unit the processor has. The kernels here do the arithmetic
-// of a step for every lane (the stages with the force field, the error, the dense
+// of a step for every lane (the stages with the right-hand side, the error, the dense
 // output); the decisions of each star (accept, reject, next step, output times) are
 // scalar code in fastmode.cpp. A lane's arithmetic is the same sequence of IEEE
 // operations in every width, so a star gets the same bits alone or beside others.
 
-inline constexpr int lane_capacity = 4;  // AVX2: four doubles per instruction
+inline constexpr int lane_capacity = 8;  // AVX-512: eight doubles per instruction
 
-// The vector paths; ORBKIT_SIMD=scalar|sse2|avx2 in the environment picks one (for
-// testing: every path gives the same bits), default the widest the processor has.
-enum class lane_path { scalar, sse2, avx2 };
-inline constexpr int lane_width(lane_path p) { return p == lane_path::avx2 ? 4 : p == lane_path::sse2 ? 2 : 1; }
+// The vector paths; ORBKIT_SIMD=scalar|sse2|avx2|avx512 in the environment picks one
+// (for testing: every path gives the same bits), default the widest the processor has.
+enum class lane_path { scalar, sse2, avx2, avx512 };
+inline constexpr int lane_width(lane_path p) {
+    return p == lane_path::avx512 ? 8 : p == lane_path::avx2 ? 4 : p == lane_path::sse2 ? 2 : 1;
+}
 lane_path best_lane_path();          // the widest this processor runs
 lane_path chosen_lane_path();        // ORBKIT_SIMD when set (at most best_lane_path), else the best
 const char* lane_path_name(lane_path p);
@@ -51,7 +53,7 @@ void lane_model_done(lane_model& m, int width);
 // The work of one attempted step of every lane. Index order [value][lane]; values
 // are x, y, vx, vy. k[1] is the derivative at the start of the step (the first
 // stage), k[2] .. k[16] the further stages; k[0] is where the force kernel writes.
-struct alignas(32) lane_block {
+struct alignas(64) lane_block {
     double t[lane_capacity], h[lane_capacity];
     double rtol[lane_capacity], atol[lane_capacity];
     double tend[lane_capacity];    // time of stages 12 and 13 (the end, or just inside it)
@@ -62,12 +64,15 @@ struct alignas(32) lane_block {
     double ynew[4][lane_capacity];
     double fnext[4][lane_capacity];  // the derivative the next step starts from
     double err[lane_capacity];
+    double err_root[lane_capacity];  // err^(1/8), for the step-size decision
     double rc[8][4][lane_capacity];  // continuous extension of the step
 };
 
-// The kernels of one width. force: k[0] = rhs(t, y). stages: stages 2 to 12, ynew and
-// the scaled error err. finish: stage 13 at tend (and at tph where retake), fnext,
-// and with dense the stages 14 to 16 and rc.
+// The kernels of one width and one right-hand side (the galaxy's, or a test's). force:
+// k[0] = rhs(t, y). stages: stages 2 to 12, ynew, the scaled error err and its
+// eighth root err_root. finish:
+// stage 13 at tend (and at tph where retake), fnext, and with dense the stages 14 to
+// 16 and rc.
 struct lane_kernels {
     int width;
     void (*force)(const lane_model&, lane_block&);
@@ -77,11 +82,13 @@ struct lane_kernels {
 };
 const lane_kernels& kernels_of(lane_path p);
 
-// The width-1 (scalar) and width-2 kernels are built for every x86-64 processor, the
-// width-4 ones for AVX2 in a unit of their own.
+// The galaxy's kernels. The width-1 (scalar) and width-2 ones are built for every
+// x86-64 processor, the width-4 ones for AVX2 and the width-8 ones for AVX-512 each in
+// a unit of their own.
 extern const lane_kernels lane_kernels_scalar;
 extern const lane_kernels lane_kernels_sse2;
-extern const lane_kernels lane_kernels_avx2;  // present only when the compiler targets x86-64
+extern const lane_kernels lane_kernels_avx2;    // present only when the compiler targets x86-64
+extern const lane_kernels lane_kernels_avx512;  // likewise
 
 // The fast mode's scalar mathematics, the same bits as the kernels' lanes (for the
 // step control and the tests).

@@ -2,4 +2,4 @@
 // no FMA), and is entered only on a processor that has it
 #include "lanes_kernel.h"
 
-const lane_kernels lane_kernels_avx2 = fast::kernel<4>::table();
+const lane_kernels lane_kernels_avx2 = fast::kernel<4, fast::galaxy>::table();

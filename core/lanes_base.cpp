@@ -1,8 +1,8 @@
 // the scalar and SSE2 kernels of the fast mode, and its scalar mathematics
 #include "lanes_kernel.h"
 
-const lane_kernels lane_kernels_scalar = fast::kernel<1>::table();
-const lane_kernels lane_kernels_sse2 = fast::kernel<2>::table();
+const lane_kernels lane_kernels_scalar = fast::kernel<1, fast::galaxy>::table();
+const lane_kernels lane_kernels_sse2 = fast::kernel<2, fast::galaxy>::table();
 
 double fast_log(double x) { return fast::fm_log(x); }
 double fast_exp(double x) { return fast::fm_exp(x); }

@@ -12,32 +12,39 @@ inline namespace ORBKIT_LANE_ISA {
 
 inline constexpr double centre_offset = 1e-15;  // keeps dPhi0/dr finite at r = 0 for gamma_ < 1/2
 
-template <int W>
-struct kernel {
-    typedef typename lanes<W>::vd V;
-    typedef typename lanes<W>::vm M;
-
-    static ORBKIT_LANE_INLINE V ld(const double* p) {
-        if constexpr (W == 1) {
-            return *p;
-        } else {
-            V v;
-            std::memcpy(&v, p, sizeof v);
-            return v;
-        }
+template <class V>
+ORBKIT_LANE_INLINE V load(const double* p) {
+    if constexpr (lane_traits<V>::W == 1) {
+        return *p;
+    } else {
+        V v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
     }
-    static ORBKIT_LANE_INLINE void st(double* p, V v) { std::memcpy(p, &v, sizeof v); }
-    static ORBKIT_LANE_INLINE V one() { return vbroadcast<V>(1.0); }
+}
+
+// The galaxy's equations of motion of (x, y, vx, vy), the right-hand side the programs run.
+struct galaxy {
+    template <class V>
+    static ORBKIT_LANE_INLINE V ld(const double* p) {
+        return load<V>(p);
+    }
+    template <class V>
+    static ORBKIT_LANE_INLINE V one() {
+        return vbroadcast<V>(1.0);
+    }
 
     // -grad Phi in the disc plane at (x, y) and time t: the background's dPhi0/dr as
     // 1/r for the flat rotation curve, else (r + 1e-15)^(2 gamma_ - 1), and each
     // pattern's e^{i chi} as e^{i m phi} e^{i beta}, beta = alpha ln r - m (phi0 + Omegas t),
     // with e^{i m phi} the m-th power of (x + iy)/r where m is a whole number.
+    template <class V>
     static ORBKIT_LANE_INLINE void force(const lane_model& md, V x, V y, V t, V& fx, V& fy) {
+        typedef typename lane_traits<V>::M M;
         const V r = vsqrt(x * x + y * y);
         const V ir = 1.0 / r;
         const V u = x * ir, v = y * ir;  // e^{i phi}
-        const V g = ld(md.gamma_);
+        const V g = ld<V>(md.gamma_);
         const M flat = g == 0.0;
         V dr = 1.0 / (r + centre_offset);  // dPhi/dr
         if (any_lane<M>(g != 0.0)) dr = vsel<V>(flat, dr, fm_pow(r + centre_offset, (g + g) - 1.0));
@@ -46,31 +53,33 @@ struct kernel {
         for (int k = 0; k < md.npatterns; ++k) {
             const lane_pattern& P = md.pat[k];
             // linear switch-on: 0 before starttime, 1 after starttime + growtime
-            const V ts = ld(P.starttime), tg = ld(P.growtime);
-            V grow = vsel<V>(ts + tg > t, (t - ts) / tg, one());
+            const V ts = ld<V>(P.starttime), tg = ld<V>(P.growtime);
+            const M growing = ts + tg > t;
+            V grow = one<V>();
+            if (any_lane<M>(growing)) grow = vsel<V>(growing, (t - ts) / tg, grow);  // (a division spared)
             grow = vsel<V>(ts > t, V{}, grow);
-            const V eps = ld(P.epsilon) * grow;
+            const V eps = ld<V>(P.epsilon) * grow;
             const M live = eps != 0.0;  // a pattern of no grown amplitude adds nothing
             if (!any_lane<M>(live)) continue;
             // envelope: 1 on [smin, smax], Gaussian tapers of widths wmin, wmax outside;
             // where the Gaussian factor is 0 the slope is 0 (not 0 * inf for a zero width)
-            const V smin = ld(P.smin), smax = ld(P.smax);
+            const V smin = ld<V>(P.smin), smax = ld<V>(P.smax);
             const M inner = smin > r;
             const M taper = inner | (r > smax);
-            V a = one(), da = V{};
+            V a = one<V>(), da = V{};
             if (any_lane<M>(taper)) {
                 const V d = vsel<V>(inner, r - smin, r - smax);
-                const V w = vsel<V>(inner, ld(P.wmin), ld(P.wmax));
+                const V w = vsel<V>(inner, ld<V>(P.wmin), ld<V>(P.wmax));
                 const V q = d / w;
                 const V ag = fm_exp(-0.5 * (q * q));
                 const V dag = vsel<V>(ag == 0.0, V{}, (-d / (w * w)) * ag);
                 a = vsel<V>(taper, ag, a);
                 da = vsel<V>(taper, dag, da);
             }
-            const V m = ld(P.mm);
-            V cm = one(), sm = V{};  // e^{i m phi}
+            const V m = ld<V>(P.mm);
+            V cm = one<V>(), sm = V{};  // e^{i m phi}
             if (md.powers[k] > 0) {
-                const V m_abs = ld(P.m_abs);
+                const V m_abs = ld<V>(P.m_abs);
                 for (int j = 0; j < md.powers[k]; ++j) {
                     const M more = double(j) < m_abs;
                     const V c = cm * u - sm * v;
@@ -81,14 +90,14 @@ struct kernel {
                 sm = vsel<V>(m < 0.0, -sm, sm);
             }
             if (md.any_frac[k]) {  // a fractional arm count: the angle itself
-                const M frac = ld(P.frac) != 0.0;
+                const M frac = ld<V>(P.frac) != 0.0;
                 V s, c;
                 fm_sincos(m * fm_atan2(y, x), s, c);
                 cm = vsel<V>(frac, c, cm);
                 sm = vsel<V>(frac, s, sm);
             }
-            const V alpha = ld(P.alpha);
-            const V beta = alpha * logr - m * (ld(P.phi0) + ld(P.Omegas) * t);
+            const V alpha = ld<V>(P.alpha);
+            const V beta = alpha * logr - m * (ld<V>(P.phi0) + ld<V>(P.Omegas) * t);
             V sb, cb;
             fm_sincos(beta, sb, cb);
             const V c = cm * cb - sm * sb;  // cos chi
@@ -100,12 +109,25 @@ struct kernel {
         fy = -(dr * v + dph * u * ir);
     }
 
-    // the equations of motion of (x, y, vx, vy)
+    template <class V>
     static ORBKIT_LANE_INLINE void rhs(const lane_model& md, V t, const V* q, V* d) {
         d[0] = q[2];
         d[1] = q[3];
         force(md, q[0], q[1], t, d[2], d[3]);
     }
+};
+
+// The eighth-order method's arithmetic on W lanes for the right-hand side Rhs: a class
+// with rhs(model, t, q, d) setting d = dq/dt for the four values q of each lane.
+template <int W, class Rhs>
+struct kernel {
+    typedef typename lanes<W>::vd V;
+    typedef typename lanes<W>::vm M;
+
+    static ORBKIT_LANE_INLINE V ld(const double* p) { return load<V>(p); }
+    static ORBKIT_LANE_INLINE void st(double* p, V v) { std::memcpy(p, &v, sizeof v); }
+    static ORBKIT_LANE_INLINE V one() { return vbroadcast<V>(1.0); }
+    static ORBKIT_LANE_INLINE void rhs(const lane_model& md, V t, const V* q, V* d) { Rhs::rhs(md, t, q, d); }
 
     static void force_kernel(const lane_model& md, lane_block& b) {
         V q[4], d[4];
@@ -176,7 +198,9 @@ struct kernel {
         }
         V deno = err + 0.01 * err2;
         deno = vsel<V>(deno <= 0.0, one(), deno);
-        st(b.err, vabs(h) * err * vsqrt(1.0 / (4.0 * deno)));
+        err = vabs(h) * err * vsqrt(1.0 / (4.0 * deno));
+        st(b.err, err);
+        st(b.err_root, fm_pow(err, vbroadcast<V>(1 / dop853_order)));
         for (int i = 0; i < 4; ++i) {
             st(b.k[2][i], k2[i]);
             st(b.k[3][i], k3[i]);

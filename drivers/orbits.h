@@ -10,7 +10,7 @@
 // chooses the method), state and output times; reached(i, task, k, ok) is told each
 // output time in turn, with *task.s at time k (ok) or where the integration ended (not
 // ok: the orbit's last call). The eighth-order method's orbits share the lanes of the
-// vector unit (up to four at once, each with its own steps), the extrapolation step's
+// vector unit (up to eight at once, each with its own steps), the extrapolation step's
 // run one after the other; either way an orbit's bits are those of successive advance
 // calls. Every orbit taken must use the method `how`.
 template <class Take, class Setup, class Reached>

@@ -1,6 +1,8 @@
 // The eighth-order method: its tableau against the order conditions, its order on a
 // problem with a known solution, its dense output, and the galaxy's orbits against the
-// invariants and against the extrapolation integrator.
+// invariants and against the extrapolation integrator. The proofs run the lane engine
+// that ships (fastmode.cpp, lanes_kernel.h) on one lane, with a right-hand side of
+// their own in place of the galaxy's.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 
 #include "dop853.h"
 #include "fastmode.h"
+#include "lanes_kernel.h"
 #include "fixtures.h"
 #include "spread.h"
 #include "survey.h"
@@ -142,8 +145,8 @@ TEST(Dop853Tableau, DenseOutputStagesAreConsistent) {
 namespace {
 
 // Kepler's problem, GM = 1, as x, y, vx, vy; a = 1, so the period is 2 pi.
-struct kepler {
-    void operator()(double, const double* y, double* f) const {
+struct kepler_rhs {
+    static void rhs(const lane_model&, double, const double* y, double* f) {
         const double r2 = y[0] * y[0] + y[1] * y[1];
         const double r3 = r2 * std::sqrt(r2);
         f[0] = y[2];
@@ -152,6 +155,31 @@ struct kepler {
         f[3] = -y[1] / r3;
     }
 };
+// Nothing is defined: every derivative NaN.
+struct nan_rhs {
+    static void rhs(const lane_model&, double, const double*, double* f) {
+        for (int i = 0; i < 4; ++i) f[i] = NAN;
+    }
+};
+// x' = 1 up to t = 0.5; beyond it nothing is defined (the other values stay 0).
+struct edge_rhs {
+    static void rhs(const lane_model&, double t, const double*, double* f) {
+        f[0] = t <= 0.5 ? 1.0 : NAN;
+        f[1] = f[2] = f[3] = 0;
+    }
+};
+// x' = 1 before t = 1 and 100 after it (the other values stay 0).
+struct jump_rhs {
+    static void rhs(const lane_model&, double t, const double*, double* f) {
+        f[0] = t < 1.0 ? 1.0 : 100.0;
+        f[1] = f[2] = f[3] = 0;
+    }
+};
+// the shipped kernels of one lane on each
+const lane_kernels kepler = fast::kernel<1, kepler_rhs>::table();
+const lane_kernels nan_everywhere = fast::kernel<1, nan_rhs>::table();
+const lane_kernels edge = fast::kernel<1, edge_rhs>::table();
+const lane_kernels jump = fast::kernel<1, jump_rhs>::table();
 
 // Pericentre of an orbit of eccentricity e and semi-major axis 1.
 void pericentre(double e, double* y) {
@@ -180,11 +208,11 @@ double fixed_step_error(double e, double T, int n, bool mid) {
     dop853_run r;
     double y0[4];
     pericentre(e, y0);
-    dop853_start(kepler{}, r, 4, 0.0, y0, 1e300, 1e300, 1.0);  // every step is accepted
+    dop853_start(kepler, r, 0.0, y0, 1e300, 1e300, 1.0);  // every step is accepted
     double worst = 0;
     for (int k = 0; k < n; ++k) {
         r.h = (k + 1 == n) ? T - r.t : T / n;
-        EXPECT_EQ(dop853_attempt(kepler{}, r, mid), dop853_outcome::accepted);
+        EXPECT_EQ(dop853_attempt(kepler, r, mid), dop853_outcome::accepted);
         if (mid) {
             double y[4], exact[4];
             const double tm = r.t_old + 0.5 * r.h_old;
@@ -231,8 +259,8 @@ TEST(Dop853Step, ControlledStepsKeepTheErrorNearTheTolerance) {
         dop853_run r;
         double y0[4], y[4], exact[4];
         pericentre(e, y0);
-        dop853_start(kepler{}, r, 4, 0.0, y0, tol, tol, 1.0);
-        ASSERT_TRUE(dop853_advance(kepler{}, r, 3 * twopi + 1.0, y));
+        dop853_start(kepler, r, 0.0, y0, tol, tol, 1.0);
+        ASSERT_TRUE(dop853_advance(kepler, r, 3 * twopi + 1.0, y));
         kepler_exact(e, 3 * twopi + 1.0, exact);
         double worst = 0;
         for (int i = 0; i < 4; ++i) worst = std::fmax(worst, std::fabs(y[i] - exact[i]));
@@ -245,14 +273,11 @@ TEST(Dop853Step, ControlledStepsKeepTheErrorNearTheTolerance) {
 }
 
 TEST(Dop853Step, NonFiniteRightHandSideFailsInsteadOfHanging) {
-    auto nan_rhs = [](double, const double*, double* f) {
-        for (int i = 0; i < 4; ++i) f[i] = NAN;
-    };
     dop853_run r;
     const double y0[4] = {1, 0, 0, 1};
-    dop853_start(kepler{}, r, 4, 0.0, y0, 1e-10, 1e-10, 1.0);
+    dop853_start(kepler, r, 0.0, y0, 1e-10, 1e-10, 1.0);
     double y[4];
-    EXPECT_FALSE(dop853_advance(nan_rhs, r, 1.0, y));
+    EXPECT_FALSE(dop853_advance(nan_everywhere, r, 1.0, y));
     EXPECT_EQ(r.t, 0.0);
 }
 
@@ -260,14 +285,12 @@ TEST(Dop853Step, NonFiniteRightHandSideFailsInsteadOfHanging) {
 // finite one: the state stays, the step shrinks by the largest factor allowed and
 // stays a number, so that the run closes in on where the right-hand side ends.
 TEST(Dop853Step, NaNErrorEstimateRejectsTheStepAndShrinksItByTheLargestFactor) {
-    // y' = 1 up to t = 0.5; beyond it nothing is defined
-    auto edge_rhs = [](double t, const double*, double* f) { f[0] = t <= 0.5 ? 1.0 : NAN; };
     dop853_run r;
-    const double y0[1] = {0};
-    dop853_start(edge_rhs, r, 1, 0.0, y0, 1e-10, 1e-10, 1.0);
+    const double y0[4] = {0, 0, 0, 0};
+    dop853_start(edge, r, 0.0, y0, 1e-10, 1e-10, 1.0);
     r.h = 0.8;  // its stages from c5 on lie beyond 0.5
     const dop853_run before = r;
-    EXPECT_EQ(dop853_attempt(edge_rhs, r, true), dop853_outcome::rejected);
+    EXPECT_EQ(dop853_attempt(edge, r, true), dop853_outcome::rejected);
     EXPECT_EQ(r.h, 0.8 / dop853_max_shrink);
     EXPECT_EQ(r.t, 0.0);
     EXPECT_EQ(r.y[0], before.y[0]);
@@ -277,8 +300,8 @@ TEST(Dop853Step, NaNErrorEstimateRejectsTheStepAndShrinksItByTheLargestFactor) {
     EXPECT_EQ(r.steps, 0);
 
     // the advance then takes every step it can below 0.5 and fails there, with y = t
-    double y[1];
-    EXPECT_FALSE(dop853_advance(edge_rhs, r, 1.0, y));
+    double y[4];
+    EXPECT_FALSE(dop853_advance(edge, r, 1.0, y));
     EXPECT_GT(r.t, 0.5 - 1e-9) << "stopped short of the edge";
     EXPECT_LE(r.t, 0.5);
     EXPECT_NEAR(r.y[0], r.t, 1e-12);
@@ -288,15 +311,14 @@ TEST(Dop853Step, NaNErrorEstimateRejectsTheStepAndShrinksItByTheLargestFactor) {
 // A step shortened to end where the force jumps (the start of a pattern's growth, say)
 // takes its last stages, and the derivative it carries as the end of the step, from
 // inside the step: the one-sided limit. The next step starts with the derivative on the
-// far side. y' = 1 before t = 1 and 100 after it: the step from 0.5 to 1 is exact.
+// far side. x' = 1 before t = 1 and 100 after it: the step from 0.5 to 1 is exact.
 TEST(Dop853Step, AStepEndingOnAJumpTakesItsLastStagesFromInside) {
-    auto jump_rhs = [](double t, const double*, double* f) { f[0] = t < 1.0 ? 1.0 : 100.0; };
     dop853_run r;
-    const double y0[1] = {0.25};
-    dop853_start(jump_rhs, r, 1, 0.5, y0, 1e-12, 1e-12, 1.0);
+    const double y0[4] = {0.25, 0, 0, 0};
+    dop853_start(jump, r, 0.5, y0, 1e-12, 1e-12, 1.0);
     r.h = 1.0 - r.t;
     const long evaluations = r.evaluations;
-    ASSERT_EQ(dop853_attempt(jump_rhs, r, true, 1.0), dop853_outcome::accepted);
+    ASSERT_EQ(dop853_attempt(jump, r, true, 1.0), dop853_outcome::accepted);
     EXPECT_EQ(r.t, 1.0);
     EXPECT_NEAR(r.y[0], 0.75, 1e-15);
     // 11 stages, the end derivative from inside, 3 for the dense output, then the
@@ -304,13 +326,13 @@ TEST(Dop853Step, AStepEndingOnAJumpTakesItsLastStagesFromInside) {
     EXPECT_EQ(r.evaluations - evaluations, 11 + 1 + 3 + 1);
     EXPECT_EQ(r.f[0], 100.0) << "the next step starts beyond the jump";
     for (double t : {0.6, 0.75, 0.9, 0.999}) {  // the continuous extension of a straight line
-        double y[1];
+        double y[4];
         dop853_dense(r, t, y);
         EXPECT_NEAR(y[0], 0.25 + (t - 0.5), 1e-14) << "t " << t;
     }
     // the next step, wholly beyond the jump: slope 100
     r.h = 0.01;
-    ASSERT_EQ(dop853_attempt(jump_rhs, r, false), dop853_outcome::accepted);
+    ASSERT_EQ(dop853_attempt(jump, r, false), dop853_outcome::accepted);
     EXPECT_NEAR(r.y[0], 0.75 + 1.0, 1e-13);
 }
 
@@ -400,18 +422,16 @@ TEST(Dop853Orbits, DenseOutputAgreesWithAStepLandingOnTheOutputTime) {
 
         // the same integration (same right-hand side, tolerance and first step), its
         // last step shortened to end on the target
-        auto rhs = [&p](double t, const double* y, double* d) {
-            orbit_state q = star_at(y[0], y[1], y[2], y[3]), out;
-            q.t = t;
-            eqn(p, q, out);
-            d[0] = out.w[0], d[1] = out.w[1], d[2] = out.w[3], d[3] = out.w[4];
-        };
+        lane_model m;
+        set_lane_model(m, 0, p);
+        lane_model_done(m, 1);
+        const lane_kernels& galaxy = kernels_of(lane_path::scalar);
         dop853_run r;
         const double y0[4] = {1.2, 0.1, 0.2, 0.9};
-        dop853_start(rhs, r, 4, 0.0, y0, tol, tol, 1.0);
+        dop853_start(galaxy, r, 0.0, y0, tol, tol, 1.0, &m);
         while (r.t < target) {
             if (r.t + r.h > target) r.h = target - r.t;
-            ASSERT_NE(dop853_attempt(rhs, r, false), dop853_outcome::failed);
+            ASSERT_NE(dop853_attempt(galaxy, r, false, NAN, &m), dop853_outcome::failed);
         }
         ASSERT_EQ(r.t, target);
         const double w[4] = {dense.w[0], dense.w[1], dense.w[3], dense.w[4]};
@@ -430,6 +450,30 @@ TEST(Dop853Orbits, OutputTimesDoNotChangeTheIntegration) {
     // the steps are the same: only the final interpolation is shared
     EXPECT_EQ(a.run.steps, b.run.steps);
     for (int i : {0, 1, 3, 4}) EXPECT_EQ(once.w[i], often.w[i]) << "value " << i;
+}
+
+// Bodies are independent in the fixed potential: a model of two bodies follows each as
+// an orbit of its own, the bits of that body alone, through successive output times.
+TEST(Dop853Orbits, SeveralBodiesRunAsOneOrbitPerBody) {
+    params two = one_spiral();
+    two.n_particles = 2;
+    two.number_equations = 12;
+    const params one = one_spiral();
+    const orbit_state a0 = star_at(1.2, 0.1, 0.2, 0.9), b0 = star_at(0.7, -0.4, 0.5, 0.6);
+    orbit_state both;
+    for (int i = 0; i < 6; ++i) both.w[i] = a0.w[i], both.w[6 + i] = b0.w[i];
+    orbit_state a = a0, b = b0;
+    follower f = eighth_order(1e-13), fa = eighth_order(1e-13), fb = eighth_order(1e-13);
+    for (double t : {3.0, 7.5, 2.0}) {  // the last one behind: both start again
+        ASSERT_TRUE(advance(two, f, both, t));
+        ASSERT_TRUE(advance(one, fa, a, t));
+        ASSERT_TRUE(advance(one, fb, b, t));
+        EXPECT_EQ(both.t, t);
+        for (int i = 0; i < 6; ++i) {
+            EXPECT_EQ(both.w[i], a.w[i]) << "body 1, value " << i << " at " << t;
+            EXPECT_EQ(both.w[6 + i], b.w[i]) << "body 2, value " << i << " at " << t;
+        }
+    }
 }
 
 TEST(Dop853Orbits, AnEarlierTargetRestartsBackwards) {

@@ -101,7 +101,7 @@ TEST(FastMath, EveryVectorPathGivesTheScalarBits) {
         const int n = 100003;  // not a multiple of the width: the short last chunk too
         std::vector<double> one(n), wide(n);
         lane_math(lane_path::scalar, fn, n, s.a.data(), s.b.data(), one.data());
-        for (lane_path p : {lane_path::sse2, lane_path::avx2}) {
+        for (lane_path p : {lane_path::sse2, lane_path::avx2, lane_path::avx512}) {
             if (lane_width(p) > lane_width(best)) continue;
             lane_math(p, fn, n, s.a.data(), s.b.data(), wide.data());
             for (int i = 0; i < n; ++i)

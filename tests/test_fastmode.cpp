@@ -105,6 +105,7 @@ std::vector<lane_path> paths_here() {
     std::vector<lane_path> p = {lane_path::scalar};
     if (lane_width(best_lane_path()) >= 2) p.push_back(lane_path::sse2);
     if (lane_width(best_lane_path()) >= 4) p.push_back(lane_path::avx2);
+    if (lane_width(best_lane_path()) >= 8) p.push_back(lane_path::avx512);
     return p;
 }
 
@@ -221,8 +222,9 @@ TEST(FastLanes, TheEnvironmentSwitchPicksThePath) {
     EXPECT_EQ(with(""), best);
     EXPECT_EQ(with("scalar"), lane_path::scalar);
     EXPECT_EQ(with("sse2"), lane_width(best) >= 2 ? lane_path::sse2 : best);
-    EXPECT_EQ(with("avx2"), best);
+    EXPECT_EQ(with("avx2"), lane_width(best) >= 4 ? lane_path::avx2 : best);
     EXPECT_EQ(with("avx512"), best);
+    EXPECT_EQ(with("avx1024"), best);
     EXPECT_EQ(kernels_of(lane_path::scalar).width, 1);
     EXPECT_EQ(kernels_of(best).width, lane_width(best));
     if (before) setenv("ORBKIT_SIMD", kept.c_str(), 1);

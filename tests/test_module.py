@@ -484,7 +484,7 @@ def test_fast_mode_same_bits_in_lanes_threads_and_paths(monkeypatch):
     states = model.draw(9)
     times = model.times()[::7]
     runs = {}
-    for path in ("", "scalar", "sse2"):
+    for path in ("", "scalar", "sse2", "avx2", "avx512"):
         monkeypatch.setenv("ORBKIT_SIMD", path)
         for threads in (1, 2):
             runs[path, threads] = (model.integrate(states, times, method="dop853", threads=threads),

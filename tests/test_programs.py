@@ -848,8 +848,12 @@ class FastMode(ProgramCase):
                 "default, 2 threads": dict(threads=2),
                 "scalar path": dict(threads=1, extra_env={"ORBKIT_SIMD": "scalar"}),
                 "sse2 path, 2 threads": dict(threads=2, extra_env={"ORBKIT_SIMD": "sse2"}),
+                "avx2 path": dict(threads=1, extra_env={"ORBKIT_SIMD": "avx2"}),
+                "avx512 path, 2 threads": dict(threads=2, extra_env={"ORBKIT_SIMD": "avx512"}),
                 "C library without AVX2 and FMA": dict(
-                    threads=2, extra_env={"GLIBC_TUNABLES": "glibc.cpu.hwcaps=-AVX2,-FMA"})}
+                    threads=2, extra_env={"GLIBC_TUNABLES": "glibc.cpu.hwcaps=-AVX2,-FMA"}),
+                "C library without AVX-512, AVX2 and FMA": dict(
+                    threads=1, extra_env={"GLIBC_TUNABLES": "glibc.cpu.hwcaps=-AVX512F,-AVX2,-FMA"})}
         for program in PROGRAMS:
             seen = {}
             for name, how in runs.items():

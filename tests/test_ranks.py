@@ -109,9 +109,11 @@ class SameBytes(RankCase):
             alone = self.run_prog(program, "--integrator", "dop853", "r.setup")
             expected = self.outcome(alone)
             self.clear()
-            for ranks, threads in ((1, 2), (2, 2), (3, 1)):
-                with self.subTest(program=program, ranks=ranks, threads=threads):
-                    r = self.run_ranks(ranks, program, "--integrator", "dop853", "r.setup", threads=threads)
+            # and on other vector paths than the widest the single process took
+            for ranks, threads, path in ((1, 2, None), (2, 2, "avx2"), (3, 1, "scalar")):
+                with self.subTest(program=program, ranks=ranks, threads=threads, path=path):
+                    r = self.run_ranks(ranks, program, "--integrator", "dop853", "r.setup", threads=threads,
+                                       env={"ORBKIT_SIMD": path} if path else None)
                     got = self.outcome(r)
                     self.clear()
                     # a complete run of several ranks ends with 0, and mpirun adds no note;
