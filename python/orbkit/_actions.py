@@ -38,14 +38,8 @@ def _reasons_warning(status, what):
 
 
 def _flat_states(states):
-    from ._checks import refuse_units
-    refuse_units(states, "states", "state")
-    if isinstance(states, _np.ndarray) and states.dtype != _np.float64:
-        raise ValueError(f"states: expected float64 values, got dtype {states.dtype}")
-    states = _np.asarray(states, dtype=_np.float64)
-    if states.ndim < 1 or states.shape[-1] != 4:
-        raise ValueError("states: expected an array whose last axis holds x, y, vx, vy; "
-                         f"got shape {states.shape}")
+    from ._checks import state_grid
+    states = state_grid(states)
     return _np.ascontiguousarray(states.reshape(-1, 4)), states.shape[:-1]
 
 

@@ -11,7 +11,7 @@ import time
 from ._orbkit import (_check_method, _check_states, _check_threads, _check_time, _check_times,
                       _refuse_quantity)
 
-__all__ = ["keywords", "states", "times", "time_value", "method", "threads", "refuse_units",
+__all__ = ["keywords", "states", "state_grid", "times", "time_value", "method", "threads", "refuse_units",
            "progress_callback"]
 
 states = _check_states      # (n, 4) float64; quantities refused; TypeError/ValueError as integrate
@@ -20,6 +20,20 @@ time_value = _check_time    # one finite time
 threads = _check_threads    # None or a count from 1 to orbkit.max_threads
 method = _check_method      # 'dop853' or 'bs', and tol for 'dop853' only
 refuse_units = _refuse_quantity  # TypeError for a number with a unit, with how to convert it
+
+
+def state_grid(states, name="states"):
+    """States of any shape (..., 4) as float64 (quantities and other dtypes refused): the
+    record quantities and actions take every state of an integration's output at once."""
+    import numpy as np
+    refuse_units(states, name, "state")
+    if isinstance(states, np.ndarray) and states.dtype != np.float64:
+        raise ValueError(f"{name}: expected float64 values, got dtype {states.dtype}")
+    states = np.asarray(states, dtype=np.float64)
+    if states.ndim < 1 or states.shape[-1] != 4:
+        raise ValueError(f"{name}: expected an array whose last axis holds x, y, vx, vy; "
+                         f"got shape {states.shape}")
+    return states
 
 
 def unknown_keyword(where, name, known):

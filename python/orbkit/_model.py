@@ -53,14 +53,8 @@ def _restore(values, source):
 
 
 def _states_and_times(states, t, phases=None, npatterns=0):
-    _checks.refuse_units(states, "states", "state")
+    states = _checks.state_grid(states)
     _checks.refuse_units(t, "t", "time")
-    if isinstance(states, _np.ndarray) and states.dtype != _np.float64:
-        raise ValueError(f"states: expected float64 values, got dtype {states.dtype}")
-    states = _np.asarray(states, dtype=_np.float64)
-    if states.ndim < 1 or states.shape[-1] != 4:
-        raise ValueError("states: expected an array whose last axis holds x, y, vx, vy; "
-                         f"got shape {states.shape}")
     if isinstance(t, _np.ndarray) and t.dtype != _np.float64:
         raise ValueError(f"t: expected float64 values, got dtype {t.dtype}")
     shape = states.shape[:-1]
