@@ -8,7 +8,6 @@ usage: bench/actions.py [BUILD_DIR] [STARS]   (defaults: build, 20000)
 
 import os
 import sys
-import time
 import warnings
 
 here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -17,19 +16,11 @@ n = int(sys.argv[2]) if len(sys.argv) > 2 else 20000
 sys.path.insert(0, os.path.join(build, "python"))
 import numpy as np  # noqa: E402
 import orbkit  # noqa: E402
+from timing import best  # noqa: E402  (bench/timing.py, beside this script)
 
 model = orbkit.Model(gamma_=0.3, dt_int=0.5, nsteps=40, r_min=0.5, r_max=2.0, disp_u0=0.15, nstars=n)
 states = model.draw()
 orbit = np.array([orbkit.twopi])
-
-
-def best(call, repeats=3):
-    t = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        call()
-        t = min(t, time.perf_counter() - start)
-    return t
 
 
 with warnings.catch_warnings():

@@ -19,6 +19,7 @@ calls = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
 sys.path.insert(0, os.path.join(build, "python"))
 import numpy as np  # noqa: E402
 import orbkit  # noqa: E402
+from timing import best  # noqa: E402  (bench/timing.py, beside this script)
 
 model = orbkit.Model.read(os.path.join(here, "examples", "migrate.setup"))
 state = model.draw(1)
@@ -28,13 +29,13 @@ at_start = np.zeros(1)
 def per_call(threads, repeats=5):
     """The fastest of `repeats` loops of `calls` calls, seconds per call."""
     model.integrate(state, at_start, threads=threads)  # the worker and its team exist from here on
-    best = float("inf")
+    fastest = float("inf")
     for _ in range(repeats):
         start = time.perf_counter()
         for _ in range(calls):
             model.integrate(state, at_start, threads=threads)
-        best = min(best, (time.perf_counter() - start) / calls)
-    return best
+        fastest = min(fastest, (time.perf_counter() - start) / calls)
+    return fastest
 
 
 def empty():
@@ -55,15 +56,6 @@ print(f"an empty Python call: {floor * 1e6:.2f} us")
 import tempfile  # noqa: E402
 
 rng = np.random.default_rng(1)
-
-
-def best(f, repeats=3):
-    out = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        f()
-        out = min(out, time.perf_counter() - start)
-    return out
 
 
 with tempfile.TemporaryDirectory() as folder:

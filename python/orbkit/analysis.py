@@ -131,9 +131,8 @@ def _waves(model):
             gone = edges[alive[-1] + 1]
         p = pats[wave[0]]
         m, omegas = p["mm"], p["Omegas"]
-        rc = _np.nan
-        if g < 1.0 and omegas > 0.0:
-            rc = omegas ** (1.0 / (g - 1.0))
+        # corotation as Model.resonances finds it, where Omega falls outwards (gamma_ < 1)
+        rc = model.resonances(wave[0] + 1)["CR"] if g < 1.0 else _np.nan
         peak = float(_np.max(_np.abs(net)))
         t_lib = _np.nan
         if rc == rc and g > -1.0 and m > 0:
