@@ -161,6 +161,7 @@ void on_stop(int sig) {
         line.add(w.unit.load());
     }
     if (!shown) line.add(" before any table was written");
+    close_temporaries();   // no thread names a new one after the folder is read
     remove_temporaries();  // an orbit file is there whole, or not at all
     line.add("\n");
     if (stop_reporter) (void)!write(STDERR_FILENO, line.text, line.n);

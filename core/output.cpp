@@ -1,10 +1,14 @@
 #include "output.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <ctime>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -151,7 +155,15 @@ std::string temporary_name(const std::string& stem, const char* suffix, std::uin
     return name + suffix;
 }
 
-int create_temporary(const std::string& stem, const char* suffix, std::string& name, std::uint64_t& draw) {
+namespace {
+// Threads now inside the creation of a temporary, and whether creation is closed.
+// Both sequentially consistent: a creator that finds it open has its count seen by
+// the closer, who then waits for it; a creator that finds it closed creates nothing.
+std::atomic<int> creating{0};
+std::atomic<bool> closed{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+
+int open_temporary(const std::string& stem, const char* suffix, std::string& name, std::uint64_t& draw) {
     for (int attempt = 0; attempt < temporary_attempts; ++attempt) {
         name = temporary_name(stem, suffix, draw);
         // O_EXCL fails on any name that exists, a link included (dangling or not)
@@ -160,6 +172,32 @@ int create_temporary(const std::string& stem, const char* suffix, std::string& n
     }
     errno = EEXIST;
     return -1;
+}
+}  // namespace
+
+int create_temporary(const std::string& stem, const char* suffix, std::string& name, std::uint64_t& draw) {
+    // no signal handler runs on this thread while it names a file: a handler that
+    // closes creation would otherwise wait for this very thread
+    sigset_t all, was;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &was);
+    creating.fetch_add(1);
+    if (closed.load()) {
+        creating.fetch_sub(1);
+        for (;;) pause();  // the process is ending; its stop removes what is left
+    }
+    const int fd = open_temporary(stem, suffix, name, draw);
+    const int error = errno;
+    creating.fetch_sub(1);
+    pthread_sigmask(SIG_SETMASK, &was, nullptr);
+    errno = error;
+    return fd;
+}
+
+void close_temporaries() {
+    closed.store(true);
+    const timespec tick = {0, 1000000};
+    for (int waited = 0; creating.load() != 0 && waited < 5000; ++waited) nanosleep(&tick, nullptr);
 }
 
 std::uint64_t unforeseeable_draw() {

@@ -81,6 +81,13 @@ std::string temporary_name(const std::string& stem, const char* suffix, std::uin
 // planted under a name known in advance is ever opened; mode 0666 less the umask, as
 // fopen creates. Returns the descriptor and sets `name`, or -1 with errno set.
 int create_temporary(const std::string& stem, const char* suffix, std::string& name, std::uint64_t& draw);
+// Closes the creation of temporaries for the rest of the process, for a stop that is
+// about to remove them: returns once every temporary that another thread was creating
+// is in its folder (or after a few seconds), and a thread that comes to create one
+// afterwards sleeps until the process ends. Async-signal-safe; the calling thread must
+// not be inside create_temporary, which it cannot be when called from the handler of
+// a signal, since create_temporary blocks signals while it names a file.
+void close_temporaries();
 // A state for temporary_name that no other process can foresee.
 std::uint64_t unforeseeable_draw();
 // The summary line of a written orbit file: "%s dl = %.3f\n".

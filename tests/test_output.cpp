@@ -1,20 +1,24 @@
 // Angle and statistics helpers, the orbit record line and the orbit file writer.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "galaxy.h"
@@ -530,6 +534,44 @@ TEST_F(SaveOne, TemporaryFileIsCreatedUnderAFreeNameNeverThroughWhatIsThere) {
     ASSERT_EQ(::stat(third.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     std::filesystem::remove(victim);
+}
+
+namespace {
+// Closes creation, lets a thread try to create a temporary beside stem, and ends the
+// process: 0 when the thread is still inside and the folder empty.
+void create_after_closing(const std::string& stem, const std::filesystem::path& dir) {
+    close_temporaries();
+    std::thread late([stem] {
+        std::string name;
+        std::uint64_t draw = 8;
+        create_temporary(stem, ".part", name, draw);
+        std::_Exit(3);  // it returned
+    });
+    late.detach();
+    const timespec wait = {0, 300000000};
+    nanosleep(&wait, nullptr);
+    std::_Exit(names_in(dir).empty() ? 0 : 4);
+}
+}  // namespace
+
+// A stop closes the creation of temporaries before it reads the folder to remove
+// them: a thread that comes to create one afterwards creates nothing and never
+// returns, and the signal mask of a thread that created one is given back. In a child
+// process, since closing lasts for the rest of the process.
+TEST_F(SaveOne, NoTemporaryIsCreatedOnceCreationIsClosed) {
+    const std::string stem = (dir / "c_0.bb").string();
+    sigset_t before, after;
+    pthread_sigmask(SIG_SETMASK, nullptr, &before);
+    std::string name;
+    std::uint64_t draw = 7;
+    const int fd = create_temporary(stem, ".part", name, draw);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    ::close(fd);
+    pthread_sigmask(SIG_SETMASK, nullptr, &after);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+        EXPECT_EQ(sigismember(&before, sig), sigismember(&after, sig)) << sig;
+    std::filesystem::remove(name);
+    EXPECT_EXIT(create_after_closing(stem, dir), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Summary, PathThenChangeWithThreeDecimals) {

@@ -313,7 +313,7 @@ class BadSetupsAndBrokenOutputs(unittest.TestCase):
         with tempfile.TemporaryDirectory() as folder:
             code, _, _, _ = run_case(folder, "orbmigrate", setup(), dict(child=close_fd(1)))
             self.assertEqual(code, 1)
-            rows = open(os.path.join(folder, "s.lxy")).read().splitlines()
+            rows = pathlib.Path(os.path.join(folder, "s.lxy")).read_text().splitlines()
             self.assertEqual(len(rows), 3)
             self.assertTrue(all(len(row.split()) == 4 for row in rows), rows)
 
@@ -321,10 +321,10 @@ class BadSetupsAndBrokenOutputs(unittest.TestCase):
         text = setup(nstars=300, nsteps=0)
         with tempfile.TemporaryDirectory() as folder:
             run_case(folder, "orbmigrate", text, {})
-            whole = open(os.path.join(folder, "s.lxy")).read()
+            whole = pathlib.Path(os.path.join(folder, "s.lxy")).read_text()
         with tempfile.TemporaryDirectory() as folder:
             run_case(folder, "orbmigrate", text, dict(child=limit_file_size(4096)))
-            kept = open(os.path.join(folder, "s.lxy")).read()
+            kept = pathlib.Path(os.path.join(folder, "s.lxy")).read_text()
         longest = max(len(row) for row in whole.splitlines(keepends=True))
         self.assertTrue(whole.startswith(kept) and kept.endswith("\n"), kept)
         self.assertGreater(len(kept), 4096 - longest)  # every row that fitted is kept
@@ -332,11 +332,11 @@ class BadSetupsAndBrokenOutputs(unittest.TestCase):
     def test_nan_prints_without_sign(self):
         with tempfile.TemporaryDirectory() as folder:
             run_case(folder, "orbspread", setup(nstars=0), {})
-            for line in open(os.path.join(folder, "s.l")).read().splitlines()[1:]:
+            for line in pathlib.Path(os.path.join(folder, "s.l")).read_text().splitlines()[1:]:
                 self.assertEqual(line.split()[2], "nan")
         with tempfile.TemporaryDirectory() as folder:
             run_case(folder, "orbmigrate", setup(gamma_=-1.5), {})
-            first = open(os.path.join(folder, "s_0.bb")).read().splitlines()[2].split()
+            first = pathlib.Path(os.path.join(folder, "s_0.bb")).read_text().splitlines()[2].split()
             self.assertEqual(first[10:13], ["nan", "nan", "nan"])  # J, e, theta1
 
     def test_spread_of_two_billion_output_times_streams_at_once(self):
@@ -497,7 +497,7 @@ def killed_run(folder):
     faults = []
     for name in sorted(os.listdir(folder)):
         if name.endswith(".bb"):
-            lines = open(os.path.join(folder, name)).read().splitlines()
+            lines = pathlib.Path(os.path.join(folder, name)).read_text().splitlines()
             if len(lines) != 2 + nsteps_of(KILLED) + 1:
                 faults.append(f"{name}: cut orbit file, {len(lines)} lines")
     return caught, faults
