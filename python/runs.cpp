@@ -366,8 +366,8 @@ bool parse_real(const char* a, const char* b, double& v) {
     return r.ec == std::errc() && r.ptr == b;
 }
 bool parse_index(const char* a, const char* b, double& v) {
-    if (a < b && *a == '+' && b - a > 1) ++a;
-    long long i;
+    if (a < b && *a == '+' && b - a > 1 && a[1] != '-') ++a;
+    long long i = 0;
     const auto r = std::from_chars(a, b, i);
     v = double(i);
     return r.ec == std::errc() && r.ptr == b;

@@ -5,6 +5,7 @@ Run by CTest with PYTHONPATH pointing at build/python and the programs in ORBMIG
 ORBTWIN, ORBSPREAD."""
 
 import math
+import re
 import os
 import shutil
 import signal
@@ -1067,3 +1068,16 @@ def test_galpy_gives_the_same_forces():
     spiral = model.force(R * np.cos(phi), R * np.sin(phi), t)[0] - model.replace(patterns=[]).force(
         R * np.cos(phi), R * np.sin(phi), t)[0]
     assert np.max(np.abs(spiral)) > 1e-3
+
+
+@pytest.mark.parametrize("bad, column", [("+-3", 0), ("+-0.5", 1), ("3.5", 0)])
+def test_read_refuses_a_sign_python_would_refuse(tmp_path, bad, column):
+    # float() and int() refuse '+-'; the star index is an integer
+    width = len(orbkit._INDEXED_LEAD)
+    good = ["1"] + ["0.5"] * (width - 1)
+    row = list(good)
+    row[column] = bad
+    path = tmp_path / "e.x"
+    path.write_text(" ".join(good) + "\n" + " ".join(row) + "\n")
+    with pytest.raises(ValueError, match=re.escape(f"e.x:2: expected a number, got '{bad}'")):
+        orbkit.read(path, 0)
