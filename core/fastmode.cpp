@@ -342,7 +342,7 @@ private:
                 sl.now = sl.leg.fresh ? phase::start : phase::plan;
                 continue;
             }
-            const dop853_run& r = *sl.leg.r;
+            dop853_run& r = *sl.leg.r;
             const double dir = r.h < 0 ? -1.0 : 1.0, goal = sl.leg.target;
             double out[4];
             if (r.t == goal) {
@@ -354,14 +354,13 @@ private:
                        !(double(r.steps + r.rejections) < sl.leg.max_work)) {
                 done(l, false, nullptr);
             } else {
-                dop853_run& w = *sl.leg.r;
                 const double barrier = sl.leg.barrier;
                 sl.end = NAN;
-                if (std::isfinite(barrier) && (w.t + 1.01 * w.h - barrier) * dir > 0) {
-                    w.h = barrier - w.t;  // (the 1.01 spares a needless sliver of a step after it)
+                if (std::isfinite(barrier) && (r.t + 1.01 * r.h - barrier) * dir > 0) {
+                    r.h = barrier - r.t;  // (the 1.01 spares a needless sliver of a step after it)
                     sl.end = barrier;
                 }
-                sl.passes = ((std::isnan(sl.end) ? w.t + w.h : sl.end) - goal) * dir > 0;
+                sl.passes = ((std::isnan(sl.end) ? r.t + r.h : sl.end) - goal) * dir > 0;
                 sl.now = phase::attempt;
                 return;
             }
