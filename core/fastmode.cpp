@@ -24,6 +24,8 @@ double toward(double x, double y) {
     b += ((x < y) == (x > 0)) ? 1 : -1;
     return __builtin_bit_cast(double, b);
 }
+// A step h from t moves the time: 0.1 |h| exceeds the rounding of t.
+bool moves(double t, double h) { return 0.1 * abs_of(h) > abs_of(t) * dop853_roundoff; }
 
 }  // namespace
 
@@ -109,8 +111,7 @@ void lane_model_done(lane_model& m, int width) {
 
 double next_leg_end(const params& p, double t, double dir) {
     double next = next_switch(p, t, dir);
-    // the same test as a step's: 0.1 |h| must exceed the rounding of t
-    while (std::isfinite(next) && !(0.1 * std::fabs(next - t) > std::fabs(t) * dop853_roundoff))
+    while (std::isfinite(next) && !moves(t, next - t))  // the same test as a step's
         next = next_switch(p, next, dir);
     return next;
 }
@@ -220,7 +221,7 @@ void attempt_lanes(const lane_kernels& k, const lane_model& m, lane_block& b, do
         if (!given[l]) continue;
         const dop853_run& r = *given[l];
         out[l] = dop853_outcome::failed;
-        if (!(0.1 * abs_of(r.h) > abs_of(r.t) * dop853_roundoff)) continue;  // the time no longer moves
+        if (!moves(r.t, r.h)) continue;  // the time no longer moves
         run[l] = given[l];
         b.t[l] = r.t;
         b.h[l] = r.h;
