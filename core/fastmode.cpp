@@ -400,20 +400,6 @@ private:
 
 // ---- the fast mode's stars: output times, and legs between switches of the force ----
 
-// x, y, vx, vy of one body out of and into a state
-void get_xy(const orbit_state& s, double* y) {
-    y[0] = s.w[0];
-    y[1] = s.w[1];
-    y[2] = s.w[3];
-    y[3] = s.w[4];
-}
-void put_xy(const double* y, orbit_state& s) {
-    s.w[0] = y[0];
-    s.w[1] = y[1];
-    s.w[3] = y[2];
-    s.w[4] = y[3];
-}
-
 // Each lane's star through its output times, as taketstep and the step loop within it
 // do: a new integration where the output time lies behind the last step, the exact
 // integrator's work budget per output time, one leg up to each switch of a pattern's
@@ -456,7 +442,7 @@ public:
                     r.rtol = f.how.tol;
                     r.atol = f.how.tol;
                     r.t = s.t;
-                    get_xy(s, r.y);
+                    pack_xy(s, 1, r.y);
                     f.running = true;
                 }
                 // the exact integrator's work budget, counted in attempted steps
@@ -482,12 +468,12 @@ public:
         orbit_state& s = *st.task.s;
         if (!ok) {
             s.t = leg.r->t;
-            put_xy(leg.r->y, s);
+            unpack_xy(leg.r->y, 1, s);
             f.running = false;
             finish(l, false);
         } else if (st.last_leg) {
             s.t = leg.target;
-            put_xy(out, s);
+            unpack_xy(out, 1, s);
             finish(l, true);
         }
         // a switch reached: on to the next leg
