@@ -38,15 +38,16 @@ bool advance(const params& p, follower& f, orbit_state& s, double target, const 
     one.number_equations = 6;
     const bool running = f.running;
     for (int b = 0; b < p.n_particles; ++b) {
+        dop853_run& run = b == 0 ? f.run : f.more[b - 1];
         follower g;
         g.how = f.how;
-        g.run = b == 0 ? f.run : f.more[b - 1];
+        g.run = run;
         g.running = running;
         orbit_state body;
         body.t = s.t;
         for (int i = 0; i < 6; ++i) body.w[i] = s.w[6 * b + i];
         const bool ok = advance_star(one, g, body, target, stop);
-        (b == 0 ? f.run : f.more[b - 1]) = g.run;
+        run = g.run;
         for (int i = 0; i < 6; ++i) s.w[6 * b + i] = body.w[i];
         if (!ok) {
             s.t = body.t;
