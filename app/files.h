@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-
-
 // "PROGRAM: PATH: cannot create: REASON" and "PROGRAM: PATH: cannot write: REASON" on standard error.
 void cannot_create(const char* program, const std::string& path, int error);
 void cannot_write(const char* program, const std::string& path, int error);
@@ -31,7 +29,7 @@ struct line_file {
     long rows = 0;   // committed rows (what a row is: `unit`)
     const char* unit = "rows";  // of a stop signal's line: "s.lxy holds 12 whole rows"
     int error = 0;   // reason of the first failed write
-    int slot = -1;   // where a stop signal finds it (see catch_stop_signals)
+    int slot = -1;   // where a stop signal finds it (see prepare_process)
 
     bool open(const char* prog, const std::string& name);  // false after one line on standard error
     void note();      // after each line: keeps the reason of a failed write while errno holds it
