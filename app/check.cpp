@@ -31,9 +31,6 @@ std::string named_in(const std::string& text) {
     return text.substr(i, j - i);
 }
 
-}  // namespace
-
-namespace {
 const setup_value* value_of(const std::vector<setup_value>& read, const char* name) {
     for (const setup_value& v : read)
         if (std::strcmp(v.name, name) == 0) return &v;
