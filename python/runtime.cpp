@@ -172,14 +172,6 @@ void run_work(const std::function<void(work_state&)>& work, bool inline_ok, cons
     if (!progress.is_none()) progress(state.completed.load());
 }
 
-// model.h: what the other binding files share
-integrator method_argument(const py::object& method, const py::object& tol) { return integrator_of(method, tol); }
-int threads_argument(const py::object& threads) { return thread_count(threads); }
-void run_released(const std::function<void(const std::atomic<bool>*)>& work) {
-    run_work([&](work_state& s) { work(&s.stop); });
-}
-void warn_user(const std::string& message) { warn(message); }
-
 // ---- failures
 
 namespace {
