@@ -157,10 +157,9 @@ py::object integrate_states(const model& m, const py::handle& states_obj, const 
             },
             small, progress);
     std::sort(failed.begin(), failed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<failure> named;
-    for (std::size_t i = 0; i < failed.size() && i < 6; ++i) named.push_back(failed[i].second);
-    named.resize(failed.size(), failure{});  // counted, not named
-    warn_failures("integrate", m.p, how, long(n), "stars", named, method_stacklevel);
+    std::vector<failure> in_order;
+    for (auto& f : failed) in_order.push_back(std::move(f.second));
+    warn_failures("integrate", m.p, how, long(n), "stars", in_order, method_stacklevel);
     py::object result = out, at = reached;
     if (single) {
         result = out[py::int_(0)];
