@@ -1,6 +1,5 @@
 // orbkit.analysis's compiled part: the integrations it needs, on every thread
 #include <cmath>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -65,9 +64,8 @@ f64_array lyapunov_of(const model& m, const py::handle& states_obj, double tau, 
             // intervals counted from 1, as the times t_1 .. t_K that end them
             const int k = done[j] + 1;
             const double t = run.t0 + double(done[j]) * tau;
-            char at[96];
-            std::snprintf(at, sizeof at, "%d of %d (t = %.6g to %.6g)", k, intervals, t,
-                          k == intervals ? tend : run.t0 + double(k) * tau);
+            const std::string at = std::to_string(k) + " of " + std::to_string(intervals) + " (t = " + shown_time(t) +
+                                   " to " + shown_time(k == intervals ? tend : run.t0 + double(k) * tau) + ")";
             failed.push_back({"star " + std::to_string(kept[j]) + " (the star or its shadow was lost in interval " +
                                   at + "; its exponents from that interval on are nan)",
                               t, NAN});
