@@ -131,18 +131,13 @@ bool wait_for_job(std::mutex& mutex, std::condition_variable& cv, const bool& do
 
 void run_work(const std::function<void(work_state&)>& work, bool inline_ok, const py::object& progress) {
     work_state state;
-    if (inline_ok) {  // a small call: on this thread, no team wakes up
-        {
-            py::gil_scoped_release nogil;
-            work(state);
-        }
-        if (!progress.is_none()) progress(state.completed.load());
-        return;
-    }
-    bool interrupted;
+    bool interrupted = false;
     std::optional<py::error_already_set> raised;
-    if (!jobs || jobs->pid != getpid()) jobs = new job_thread();  // under the GIL: made once
-    {
+    if (inline_ok) {  // a small call: on this thread, no team wakes up
+        py::gil_scoped_release nogil;
+        work(state);
+    } else {
+        if (!jobs || jobs->pid != getpid()) jobs = new job_thread();  // under the GIL: made once
         py::gil_scoped_release nogil;
         std::unique_lock<std::mutex> mine(jobs->busy, std::try_to_lock);
         if (mine.owns_lock()) {
