@@ -34,6 +34,8 @@ std::string shown_time(double t);
 // stacklevel 1: the warning points at the frame that called the compiled function
 void warn(const std::string& message, PyObject* category = PyExc_RuntimeWarning, int stacklevel = 1);
 [[noreturn]] void refuse_setup(const std::string& message);
+// OSError of errno for a file, as Python's open() raises it
+[[noreturn]] void raise_file_error(const std::string& path);
 // The reader's notes about one setup: warnings as SetupWarning, the first error as
 // SetupError, each with its "where: " prefix (the file, or "Model()").
 void raise_notes(const std::string& where, const std::vector<setup_note>& notes, int stacklevel = 1);

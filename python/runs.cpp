@@ -381,18 +381,12 @@ py::tuple read_rows(const py::object& path_obj, long width, bool index_first) {
     std::string text;
     {
         std::FILE* f = std::fopen(path.c_str(), "rb");
-        if (!f) {
-            PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-            throw py::error_already_set();
-        }
+        if (!f) raise_file_error(path);
         char buf[1 << 16];
         for (std::size_t got; (got = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, got);
         const bool failed = std::ferror(f) != 0;
         std::fclose(f);
-        if (failed) {
-            PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-            throw py::error_already_set();
-        }
+        if (failed) raise_file_error(path);
     }
     std::vector<double> values;
     long line = 0, rows = 0;

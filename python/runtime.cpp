@@ -50,6 +50,11 @@ void refuse_setup(const std::string& message) {
     throw py::error_already_set();
 }
 
+void raise_file_error(const std::string& path) {
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw py::error_already_set();
+}
+
 void raise_notes(const std::string& where, const std::vector<setup_note>& notes, int stacklevel) {
     for (const setup_note& n : notes) {
         if (n.kind == setup_note::warning)
