@@ -101,6 +101,8 @@ void warn_failures(const char* call, const params& p, const integrator& how, lon
 
 // The compiled model class, with its values, fields and the potential's functions
 py::class_<model> bind_model(py::module_& mod);
+// SetupError for an output interval the spread program refuses (model.cpp)
+void refuse_spread_interval(const model& m);
 // integrate, the draws, record rows and the programs' tables
 void bind_runs(py::module_& mod, py::class_<model>& cls);
 void bind_checks(py::module_& mod);

@@ -22,8 +22,6 @@
 #include "survey.h"
 #include "tasks.h"
 
-void refuse_spread_interval(const model& m);  // model.cpp
-
 namespace {
 
 // Warnings of calls made through orbkit.Model's methods point at the caller of the
