@@ -56,8 +56,10 @@ void set_from(params& f, const setup_field& field, int k, const py::handle& v, s
     long long lo, hi;
     integer_limits(field, lo, hi);
     const py::int_ exact(py::reinterpret_borrow<py::object>(v));
-    if (n < lo || n > hi || (n == std::numeric_limits<std::int64_t>::max() && !exact.equal(py::int_(n))) ||
-        (n == std::numeric_limits<std::int64_t>::min() && !exact.equal(py::int_(n)))) {
+    // as_integer clamps a value beyond 64 bits to the nearest end: the exact value tells
+    using limits = std::numeric_limits<std::int64_t>;
+    const bool clamped = (n == limits::max() || n == limits::min()) && !exact.equal(py::int_(n));
+    if (n < lo || n > hi || clamped) {
         notes.push_back({setup_note::error, 0, integer_range_text(field, py::str(py::handle(exact)).cast<std::string>())});
         return;
     }
