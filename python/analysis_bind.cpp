@@ -41,11 +41,7 @@ f64_array lyapunov_of(const model& m, const py::handle& states_obj, double tau, 
     std::vector<orbit_state> stars(nk);
     std::vector<double> ph(phases_obj.is_none() ? 0 : std::size_t(nk) * np);
     for (long j = 0; j < nk; ++j) {
-        const double* row = states.data(kept[j], 0);
-        stars[j].w[0] = row[0];
-        stars[j].w[1] = row[1];
-        stars[j].w[3] = row[2];
-        stars[j].w[4] = row[3];
+        stars[j] = state_xy(states.data(kept[j], 0), run.t0);
         for (int k = 0; k < np && !ph.empty(); ++k) ph[std::size_t(j) * np + k] = phases.data(kept[j], 0)[k];
     }
     std::vector<double> lambda(std::size_t(nk) * intervals);
