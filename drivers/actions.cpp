@@ -23,6 +23,19 @@ inline constexpr double epicycle_limit = 1e-9;
 inline constexpr int max_terms = 256;              // Fourier terms of the radial angle
 inline constexpr double max_log_radius = 700;      // |ln(r / r0)| searched for a turning point (exp stays finite)
 
+// 2 (Phi0(r e^l) - Phi0(r)) / v_c(r)^2 = expm1(2 g l) / g, its limit 2 l for g = 0
+double background_rise(double g, double l) { return g == 0 ? 2 * l : std::expm1((g + g) * l) / g; }
+
+// The epicycle frequency at the guiding radius R_g: kappa = sqrt(2 (1 + g)) R_g^(g - 1)
+double epicycle_kappa(const params& p, double R_g) { return kratio(p) * std::pow(R_g, p.gamma_ - 1); }
+
+// A radial angle folded into [0, 2 pi) by the sign of the radial velocity: theta on the
+// way out, 2 pi - theta on the way in
+double radial_angle(double theta, double vr0) {
+    const double a = vr0 < 0 ? twopi - theta : theta;
+    return a >= twopi ? a - twopi : a;
+}
+
 // The star's orbit: scale quantities at its radius r0 and the radial function in
 // l = ln(r / r0), written with expm1 so that it keeps its relative precision near r0
 // and for nearly circular orbits, where its terms nearly cancel:
@@ -31,10 +44,7 @@ inline constexpr double max_log_radius = 700;      // |ln(r / r0)| searched for 
 // with v_c0^2 = r0^(2g) (the logarithmic potential's limit 2 l for g = 0).
 struct radial {
     double g, r0, vr2, vc2, vt2;
-    double p2(double l) const {
-        const double bg = g == 0 ? 2 * l : std::expm1((g + g) * l) / g;
-        return vr2 - vc2 * bg - vt2 * std::expm1(-2 * l);
-    }
+    double p2(double l) const { return vr2 - vc2 * background_rise(g, l) - vt2 * std::expm1(-2 * l); }
 };
 
 // p_r^2 along the orbit measured from its nearer turning point, where p_r^2 = 0, so that
@@ -68,8 +78,7 @@ struct between_turns {
             vc2 = vc2_a;
             vt2 = vt2_a;
         }
-        const double bg = g == 0 ? 2 * d : std::expm1((g + g) * d) / g;
-        return -vt2 * std::expm1(-2 * d) - vc2 * bg;
+        return -vt2 * std::expm1(-2 * d) - vc2 * background_rise(g, d);
     }
 };
 
@@ -85,7 +94,6 @@ double turning_point(const radial& f, double a, double b) {
 
 // Samples of the two integrands at the midpoint nodes and what is computed from them.
 struct orbit_quadrature {
-    int n = 0;
     double mid, half;
     double T = 0, J = 0;                  // half radial period and radial action
     double c[max_terms + 1];              // theta(u) = u + sum_k c_k sin(k u)
@@ -140,7 +148,6 @@ bool quadrature(const radial& f, double rp, double ra, orbit_quadrature& q, doub
             break;
         }
     }
-    q.n = n;
     q.T = t_old;
     q.J = j_old;
     if (!settled || !(q.T > 0)) return false;
@@ -245,7 +252,7 @@ actions_status actions_of(const params& p, double x, double y, double vx, double
         out.E = a.E;
         return why;
     }
-    const double kappa = kratio(p) * std::pow(a.R_g, p.gamma_ - 1);
+    const double kappa = epicycle_kappa(p, a.R_g);
     if (s.circular) {
         a.r_peri = a.r_apo = a.R_g;
         a.J_R = a.e = 0;
@@ -261,9 +268,7 @@ actions_status actions_of(const params& p, double x, double y, double vx, double
         const double X = 0.5 * (a.r_apo - a.r_peri);
         a.J_R = 0.5 * kappa * (X * X);
         a.Omega_R = kappa;
-        const double u = angle_u(s);
-        a.theta_R = s.vr0 < 0 ? twopi - u : u;
-        if (a.theta_R >= twopi) a.theta_R -= twopi;
+        a.theta_R = radial_angle(angle_u(s), s.vr0);
         out = a;
         return why;
     }
@@ -272,9 +277,7 @@ actions_status actions_of(const params& p, double x, double y, double vx, double
     if (!quadrature(s.f, a.r_peri, a.r_apo, q, G, P)) return actions_status::no_converge;
     a.J_R = q.J;
     a.Omega_R = pi / q.T;
-    const double th = theta_of(q, angle_u(s));
-    a.theta_R = s.vr0 < 0 ? twopi - th : th;
-    if (a.theta_R >= twopi) a.theta_R -= twopi;
+    a.theta_R = radial_angle(theta_of(q, angle_u(s)), s.vr0);
     out = a;
     return why;
 }
@@ -296,7 +299,7 @@ actions_status orbit_point(const params& p, double x, double y, double vx, doubl
     double t = std::fmod(theta, twopi);
     if (t < 0) t += twopi;
     if ((ra - rp) / (ra + rp) < epicycle_limit) {  // the harmonic epicycle: theta = u
-        const double kappa = kratio(p) * std::pow(a.R_g, p.gamma_ - 1);
+        const double kappa = epicycle_kappa(p, a.R_g);
         r = 0.5 * (ra + rp) - 0.5 * (ra - rp) * std::cos(t);
         v_r = kappa * (0.5 * (ra - rp)) * std::sin(t);
         return why;

@@ -1,13 +1,9 @@
 // the compiled part of Model.actions and Model.draw_df: exact orbit quantities on every thread
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
-
+#include <cstdint>
 #include <vector>
 
 #include "actions.h"
 #include "bindings.h"
-
-namespace py = pybind11;
 
 namespace {
 

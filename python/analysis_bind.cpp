@@ -1,6 +1,5 @@
 // orbkit.analysis's compiled part: the integrations it needs, on every thread
 #include <cmath>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -42,11 +41,7 @@ f64_array lyapunov_of(const model& m, const py::handle& states_obj, double tau, 
     std::vector<orbit_state> stars(nk);
     std::vector<double> ph(phases_obj.is_none() ? 0 : std::size_t(nk) * np);
     for (long j = 0; j < nk; ++j) {
-        const double* row = states.data(kept[j], 0);
-        stars[j].w[0] = row[0];
-        stars[j].w[1] = row[1];
-        stars[j].w[3] = row[2];
-        stars[j].w[4] = row[3];
+        stars[j] = state_xy(states.data(kept[j], 0), run.t0);
         for (int k = 0; k < np && !ph.empty(); ++k) ph[std::size_t(j) * np + k] = phases.data(kept[j], 0)[k];
     }
     std::vector<double> lambda(std::size_t(nk) * intervals);
@@ -65,9 +60,8 @@ f64_array lyapunov_of(const model& m, const py::handle& states_obj, double tau, 
             // intervals counted from 1, as the times t_1 .. t_K that end them
             const int k = done[j] + 1;
             const double t = run.t0 + double(done[j]) * tau;
-            char at[96];
-            std::snprintf(at, sizeof at, "%d of %d (t = %.6g to %.6g)", k, intervals, t,
-                          k == intervals ? tend : run.t0 + double(k) * tau);
+            const std::string at = std::to_string(k) + " of " + std::to_string(intervals) + " (t = " + shown_time(t) +
+                                   " to " + shown_time(k == intervals ? tend : run.t0 + double(k) * tau) + ")";
             failed.push_back({"star " + std::to_string(kept[j]) + " (the star or its shadow was lost in interval " +
                                   at + "; its exponents from that interval on are nan)",
                               t, NAN});

@@ -34,6 +34,8 @@ std::string shown_time(double t);
 // stacklevel 1: the warning points at the frame that called the compiled function
 void warn(const std::string& message, PyObject* category = PyExc_RuntimeWarning, int stacklevel = 1);
 [[noreturn]] void refuse_setup(const std::string& message);
+// OSError of errno for a file, as Python's open() raises it
+[[noreturn]] void raise_file_error(const std::string& path);
 // The reader's notes about one setup: warnings as SetupWarning, the first error as
 // SetupError, each with its "where: " prefix (the file, or "Model()").
 void raise_notes(const std::string& where, const std::vector<setup_note>& notes, int stacklevel = 1);
@@ -99,6 +101,8 @@ void warn_failures(const char* call, const params& p, const integrator& how, lon
 
 // The compiled model class, with its values, fields and the potential's functions
 py::class_<model> bind_model(py::module_& mod);
+// SetupError for an output interval the spread program refuses (model.cpp)
+void refuse_spread_interval(const model& m);
 // integrate, the draws, record rows and the programs' tables
 void bind_runs(py::module_& mod, py::class_<model>& cls);
 void bind_checks(py::module_& mod);

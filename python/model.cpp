@@ -35,8 +35,7 @@ model read_model(const py::object& path_obj) {
     std::FILE* f = std::fopen(path.c_str(), "r");
     if (!f) {
         errno = errno ? errno : ENOENT;
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-        throw py::error_already_set();
+        raise_file_error(path);
     }
     model m;
     m.source = path;
@@ -57,8 +56,10 @@ void set_from(params& f, const setup_field& field, int k, const py::handle& v, s
     long long lo, hi;
     integer_limits(field, lo, hi);
     const py::int_ exact(py::reinterpret_borrow<py::object>(v));
-    if (n < lo || n > hi || (n == std::numeric_limits<std::int64_t>::max() && !exact.equal(py::int_(n))) ||
-        (n == std::numeric_limits<std::int64_t>::min() && !exact.equal(py::int_(n)))) {
+    // as_integer clamps a value beyond 64 bits to the nearest end: the exact value tells
+    using limits = std::numeric_limits<std::int64_t>;
+    const bool clamped = (n == limits::max() || n == limits::min()) && !exact.equal(py::int_(n));
+    if (n < lo || n > hi || clamped) {
         notes.push_back({setup_note::error, 0, integer_range_text(field, py::str(py::handle(exact)).cast<std::string>())});
         return;
     }
@@ -176,10 +177,7 @@ py::list patterns_of(const model& m) {
 void write_model(const model& m, const py::object& path_obj) {
     const std::string path = path_of(path_obj);
     std::FILE* f = std::fopen(path.c_str(), "w");
-    if (!f) {
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-        throw py::error_already_set();
-    }
+    if (!f) raise_file_error(path);
     for (const setup_field& sf : scalar_fields) {
         if (sf.type == field_type::real)
             std::fprintf(f, "%.17g %s\n", m.file.*sf.real, sf.name);
@@ -192,10 +190,7 @@ void write_model(const model& m, const py::object& path_obj) {
         for (const setup_field& pf : block_fields)
             std::fprintf(f, "%.17g %s (pattern %d)\n", (m.file.*pf.pattern)[k], pf.name, k + 1);
     const bool failed = std::ferror(f) != 0;
-    if (std::fclose(f) != 0 || failed) {
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-        throw py::error_already_set();
-    }
+    if (std::fclose(f) != 0 || failed) raise_file_error(path);
 }
 
 // The fields as Model() takes them: every scalar and the list of patterns.

@@ -4,7 +4,6 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -22,8 +21,6 @@
 #include "spread.h"
 #include "survey.h"
 #include "tasks.h"
-
-void refuse_spread_interval(const model& m);  // model.cpp
 
 namespace {
 
@@ -158,10 +155,9 @@ py::object integrate_states(const model& m, const py::handle& states_obj, const 
             },
             small, progress);
     std::sort(failed.begin(), failed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<failure> named;
-    for (std::size_t i = 0; i < failed.size() && i < 6; ++i) named.push_back(failed[i].second);
-    named.resize(failed.size(), failure{});  // counted, not named
-    warn_failures("integrate", m.p, how, long(n), "stars", named, method_stacklevel);
+    std::vector<failure> in_order;
+    for (auto& f : failed) in_order.push_back(std::move(f.second));
+    warn_failures("integrate", m.p, how, long(n), "stars", in_order, method_stacklevel);
     py::object result = out, at = reached;
     if (single) {
         result = out[py::int_(0)];
@@ -353,22 +349,22 @@ void bind_runs(py::module_& mod, py::class_<model>& cls) {
 
 namespace {
 
-bool blank(const char* a, const char* b) {
-    for (; a < b; ++a)
-        if (*a != ' ' && *a != '\t' && *a != '\r' && *a != '\v' && *a != '\f') return false;
-    return true;
+// The separators of a table's values: blanks other than the line's end
+bool space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// Past the '+' that Python's int() and float() take before a number (but not '+-')
+const char* past_plus(const char* a, const char* b) {
+    return a < b && *a == '+' && b - a > 1 && a[1] != '-' ? a + 1 : a;
 }
 
 // A number as Python's float() reads the programs' output: from_chars, and a leading '+'.
 bool parse_real(const char* a, const char* b, double& v) {
-    if (a < b && *a == '+' && b - a > 1 && a[1] != '-') ++a;
-    const auto r = std::from_chars(a, b, v);
+    const auto r = std::from_chars(past_plus(a, b), b, v);
     return r.ec == std::errc() && r.ptr == b;
 }
 bool parse_index(const char* a, const char* b, double& v) {
-    if (a < b && *a == '+' && b - a > 1 && a[1] != '-') ++a;
     long long i = 0;
-    const auto r = std::from_chars(a, b, i);
+    const auto r = std::from_chars(past_plus(a, b), b, i);
     v = double(i);
     return r.ec == std::errc() && r.ptr == b;
 }
@@ -383,18 +379,12 @@ py::tuple read_rows(const py::object& path_obj, long width, bool index_first) {
     std::string text;
     {
         std::FILE* f = std::fopen(path.c_str(), "rb");
-        if (!f) {
-            PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-            throw py::error_already_set();
-        }
+        if (!f) raise_file_error(path);
         char buf[1 << 16];
         for (std::size_t got; (got = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, got);
         const bool failed = std::ferror(f) != 0;
         std::fclose(f);
-        if (failed) {
-            PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-            throw py::error_already_set();
-        }
+        if (failed) raise_file_error(path);
     }
     std::vector<double> values;
     long line = 0, rows = 0;
@@ -403,40 +393,34 @@ py::tuple read_rows(const py::object& path_obj, long width, bool index_first) {
     const auto bad = [&](const char* kind, const py::object& detail) {
         return py::make_tuple(py::none(), py::make_tuple(line, kind, detail));
     };
+    std::vector<std::pair<const char*, const char*>> words;  // the values of one line
     while (p < end) {
         const char* eol = static_cast<const char*>(std::memchr(p, '\n', std::size_t(end - p)));
         if (!eol) eol = end;
         ++line;
-        if (*p != '#' && !blank(p, eol)) {
-            long count = 0;
-            const std::size_t first = values.size();
-            for (const char* q = p; q < eol;) {
-                while (q < eol && (*q == ' ' || *q == '\t' || *q == '\r' || *q == '\v' || *q == '\f')) ++q;
-                if (q == eol) break;
-                const char* t = q;
-                while (q < eol && !(*q == ' ' || *q == '\t' || *q == '\r' || *q == '\v' || *q == '\f')) ++q;
+        words.clear();
+        for (const char* q = *p == '#' ? eol : p; q < eol;) {
+            while (q < eol && space(*q)) ++q;
+            if (q == eol) break;
+            const char* t = q;
+            while (q < eol && !space(*q)) ++q;
+            words.emplace_back(t, q);
+        }
+        if (!words.empty()) {  // not blank, not a comment
+            const long count = long(words.size());
+            for (long c = 0; c < count; ++c) {
+                const auto [t, q] = words[std::size_t(c)];
                 double v;
-                if (!((index_first && count == 0) ? parse_index(t, q, v) : parse_real(t, q, v))) {
-                    // the whole row is counted first: a short row is reported as one
-                    long more = count + 1;
-                    for (const char* r = q; r < eol;) {
-                        while (r < eol && std::isspace(static_cast<unsigned char>(*r))) ++r;
-                        if (r == eol) break;
-                        ++more;
-                        while (r < eol && !std::isspace(static_cast<unsigned char>(*r))) ++r;
-                    }
-                    if (width && more != width) return bad("count", py::int_(more));
+                if (!((index_first && c == 0) ? parse_index(t, q, v) : parse_real(t, q, v))) {
+                    // a row of the wrong length is reported as that, whatever it holds
+                    if (width && count != width) return bad("count", py::int_(count));
                     return bad("value", py::reinterpret_steal<py::object>(
                                             PyUnicode_DecodeUTF8(t, q - t, "replace")));
                 }
                 values.push_back(v);
-                ++count;
             }
             if (width == 0) width = count;
-            if (count != width) {
-                values.resize(first);
-                return bad("count", py::int_(count));
-            }
+            if (count != width) return bad("count", py::int_(count));
             ++rows;
         }
         p = eol + 1;

@@ -50,6 +50,11 @@ void refuse_setup(const std::string& message) {
     throw py::error_already_set();
 }
 
+void raise_file_error(const std::string& path) {
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw py::error_already_set();
+}
+
 void raise_notes(const std::string& where, const std::vector<setup_note>& notes, int stacklevel) {
     for (const setup_note& n : notes) {
         if (n.kind == setup_note::warning)
@@ -131,18 +136,13 @@ bool wait_for_job(std::mutex& mutex, std::condition_variable& cv, const bool& do
 
 void run_work(const std::function<void(work_state&)>& work, bool inline_ok, const py::object& progress) {
     work_state state;
-    if (inline_ok) {  // a small call: on this thread, no team wakes up
-        {
-            py::gil_scoped_release nogil;
-            work(state);
-        }
-        if (!progress.is_none()) progress(state.completed.load());
-        return;
-    }
-    bool interrupted;
+    bool interrupted = false;
     std::optional<py::error_already_set> raised;
-    if (!jobs || jobs->pid != getpid()) jobs = new job_thread();  // under the GIL: made once
-    {
+    if (inline_ok) {  // a small call: on this thread, no team wakes up
+        py::gil_scoped_release nogil;
+        work(state);
+    } else {
+        if (!jobs || jobs->pid != getpid()) jobs = new job_thread();  // under the GIL: made once
         py::gil_scoped_release nogil;
         std::unique_lock<std::mutex> mine(jobs->busy, std::try_to_lock);
         if (mine.owns_lock()) {
@@ -171,14 +171,6 @@ void run_work(const std::function<void(work_state&)>& work, bool inline_ok, cons
     if (interrupted) throw py::error_already_set();
     if (!progress.is_none()) progress(state.completed.load());
 }
-
-// model.h: what the other binding files share
-integrator method_argument(const py::object& method, const py::object& tol) { return integrator_of(method, tol); }
-int threads_argument(const py::object& threads) { return thread_count(threads); }
-void run_released(const std::function<void(const std::atomic<bool>*)>& work) {
-    run_work([&](work_state& s) { work(&s.stop); });
-}
-void warn_user(const std::string& message) { warn(message); }
 
 // ---- failures
 
