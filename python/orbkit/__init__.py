@@ -43,12 +43,8 @@ __all__ = ["Model", "SetupError", "SetupWarning", "IntegrationWarning", "migrate
 def _table(run, model, threads, method, tol, progress, total, what):
     if not isinstance(model, Model):
         raise TypeError(f"model: expected an orbkit.Model, got {type(model).__name__}")
-    bar = _checks.progress_callback(progress, total, what)
-    try:
+    with _checks.progress_bar(progress, total, what) as bar:
         return run(model._c, threads, method, tol, bar)
-    finally:
-        if bar is not None:
-            bar.close()
 
 
 @_keywords

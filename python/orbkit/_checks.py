@@ -2,6 +2,7 @@
 of argument (states, times, tolerance, threads, units), the check of keyword names with
 the close matches, and the progress bar of long calls."""
 
+import contextlib
 import difflib
 import functools
 import inspect
@@ -12,7 +13,7 @@ from ._orbkit import (_check_method, _check_states, _check_threads, _check_time,
                       _refuse_quantity)
 
 __all__ = ["keywords", "states", "state_grid", "times", "time_value", "method", "threads", "refuse_units",
-           "progress_callback"]
+           "progress_callback", "progress_bar"]
 
 states = _check_states      # (n, 4) float64; quantities refused; TypeError/ValueError as integrate
 times = _check_times        # finite times, one dimension; ValueError naming the argument
@@ -117,10 +118,22 @@ class _Bar:
 def progress_callback(progress, total, what):
     """The callback for a call's progress=: None (a bar on a terminal or in a notebook,
     shown once the call has run for a few seconds), True (a bar from the start), False
-    (none). total() gives the count the bar runs to. Returns the callback (or None) and
-    the object to close when the call ends."""
+    (none). total() gives the count the bar runs to. Returns the callback, or None for no
+    bar; a callback is closed when the call ends (progress_bar does that)."""
     if progress is False or (progress is None and not _interactive()):
         return None
     if progress is not None and progress is not True:
         raise TypeError(f"progress: expected None, True or False, got {progress!r}")
     return _Bar(total(), what, _DELAY if progress is None else 0.0)
+
+
+@contextlib.contextmanager
+def progress_bar(progress, total, what):
+    """progress_callback(progress, total, what) for the length of a with block, which
+    closes the bar however the call ends (an error, Ctrl-C)."""
+    bar = progress_callback(progress, total, what)
+    try:
+        yield bar
+    finally:
+        if bar is not None:
+            bar.close()

@@ -223,13 +223,9 @@ class Model:
         IntegrationWarning per call counts them and says why. Ctrl-C stops the call with
         KeyboardInterrupt.
         """
-        bar = _checks.progress_callback(progress, lambda: _count(states), "integrate")
-        try:
+        with _checks.progress_bar(progress, lambda: _count(states), "integrate") as bar:
             return self._c.integrate(states, times, t0, phases, threads, with_times, method, tol,
                                      exact, bar)
-        finally:
-            if bar is not None:
-                bar.close()
 
     # ---- the potential and the frequencies
 

@@ -234,8 +234,7 @@ def lyapunov(model, states, tmax=None, *, tau=None, d0=1e-9, t0=0.0, phases=None
     if abs(times[-1] - tmax) <= 1e-12 * intervals * tau:
         times[-1] = tmax  # the whole run: the last interval ends at tmax itself
     ph = _phases(phases, len(states), model.npatterns)
-    bar = _checks.progress_callback(progress, lambda: len(states), "lyapunov")
-    try:
+    with _checks.progress_bar(progress, lambda: len(states), "lyapunov") as bar:
         lam = _orbkit._lyapunov(model._c, states, tau, intervals, d0, t0, ph, threads, method,
                                 tol, float(times[-1]), bar)
         if shear and model.npatterns:
@@ -248,9 +247,6 @@ def lyapunov(model, states, tmax=None, *, tau=None, d0=1e-9, t0=0.0, phases=None
             base = lam.copy()  # the model is its own background
         else:
             base = _np.full_like(lam, _np.nan)
-    finally:
-        if bar is not None:
-            bar.close()
     return Exponents(times, lam, base)
 
 
