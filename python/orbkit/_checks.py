@@ -13,7 +13,7 @@ from ._orbkit import (_check_method, _check_states, _check_threads, _check_time,
                       _refuse_quantity)
 
 __all__ = ["keywords", "states", "state_grid", "times", "time_value", "method", "threads", "refuse_units",
-           "progress_callback", "progress_bar"]
+           "pattern", "progress_callback", "progress_bar"]
 
 states = _check_states      # (n, 4) float64; quantities refused; TypeError/ValueError as integrate
 times = _check_times        # finite times, one dimension; ValueError naming the argument
@@ -35,6 +35,12 @@ def state_grid(states, name="states"):
         raise ValueError(f"{name}: expected an array whose last axis holds x, y, vx, vy; "
                          f"got shape {states.shape}")
     return states
+
+
+def pattern(number, npatterns):
+    """A pattern's number, 1 for the first: ValueError outside 1 .. npatterns."""
+    if not 1 <= number <= npatterns:
+        raise ValueError(f"pattern: expected 1 .. {npatterns}, got {number}")
 
 
 def unknown_keyword(where, name, known):

@@ -281,8 +281,7 @@ class Model:
         sense of Omega_p. Omega is monotonic, so each has at most one root; one that does
         not exist is nan (for Omega_p <= 0: no CR, and the ILR only where m < q = kappa/Omega,
         as for m = 1, where Omega - kappa = Omega_p < 0 has its root)."""
-        if not 1 <= pattern <= self.npatterns:
-            raise ValueError(f"pattern: expected 1 .. {self.npatterns}, got {pattern}")
+        _checks.pattern(pattern, self.npatterns)
         g = self.gamma_
         p = self.patterns[pattern - 1]
         m, omegas = p["mm"], p["Omegas"]
@@ -356,8 +355,7 @@ class Model:
         """Jacobi energy E - Omega_p L of states (..., 4) at times t in pattern `pattern`
         (1 for the first), with that pattern's potential at full amplitude as the record
         line's p1, p2, ... show it."""
-        if not 1 <= pattern <= self.npatterns:
-            raise ValueError(f"pattern: expected 1 .. {self.npatterns}, got {pattern}")
+        _checks.pattern(pattern, self.npatterns)
         rows, shape = self._record_rows(states, t, phases)
         return rows[:, 10 + 2 * self.npatterns + pattern - 1].reshape(shape)
 

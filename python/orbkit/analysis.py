@@ -620,8 +620,7 @@ def pattern_angle(model, orbits, times, *, pattern=1, guiding=True):
     output time to the next: the output interval must be short against the synodic
     period 2 pi / |Omega - Omega_p| of the stars of interest.
     """
-    if not 1 <= pattern <= model.npatterns:
-        raise ValueError(f"pattern: expected 1 .. {model.npatterns}, got {pattern}")
+    _checks.pattern(pattern, model.npatterns)
     o = _real(orbits, "orbits", "state")
     if o.ndim != 3 or o.shape[-1] != 4:
         raise ValueError(f"orbits: expected shape (n, nt, 4), got {o.shape}")
