@@ -572,9 +572,9 @@ def churning(model, initial, final, t1, *, t0=0.0, phases=None):
     for s, t, k in ((a, t0, "0"), (b, t1, "1")):
         t = _np.broadcast_to(_np.asarray(t, dtype=_np.float64), (len(s),))
         q = model.record(s, t, ph)
-        a = model.actions(s)
+        act = model.actions(s)
         out["L" + k], out["r" + k] = q["L"], q["r"]
-        out["e" + k], out["Rg" + k], out["J_R" + k] = a["e"], a["R_g"], a["J_R"]
+        out["e" + k], out["Rg" + k], out["J_R" + k] = act["e"], act["R_g"], act["J_R"]
         out["E" + k] = q["KE"] + _potential(model, s, t, ph)
     for n in ("L", "e", "Rg", "r", "E", "J_R"):
         out["d" + n] = out[n + "1"] - out[n + "0"]
@@ -587,8 +587,8 @@ def _potential(model, s, t, phases):
         return model.potential(s[:, 0], s[:, 1], t)
     # each star in a model of its own phases
     out = _np.empty(len(s))
+    pats = model.patterns
     for i in range(len(s)):
-        pats = model.patterns
         for k, p in enumerate(pats):
             p["phi0"] = _np.degrees(phases[i, k])
         out[i] = model.replace(patterns=pats).potential(s[i, 0], s[i, 1], t[i])
