@@ -9,6 +9,7 @@ import warnings as _warnings
 import numpy as _np
 
 from . import _orbkit
+from ._checks import state_grid as _state_grid
 from ._orbkit import IntegrationWarning as _IntegrationWarning
 
 ACTION_FIELDS = ("L", "E", "J_R", "r_peri", "r_apo", "e", "R_g", "Omega_R", "theta_R")
@@ -38,8 +39,7 @@ def _reasons_warning(status, what):
 
 
 def _flat_states(states):
-    from ._checks import state_grid
-    states = state_grid(states)
+    states = _state_grid(states)
     return _np.ascontiguousarray(states.reshape(-1, 4)), states.shape[:-1]
 
 
