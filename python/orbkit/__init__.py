@@ -31,7 +31,7 @@ from ._checks import keywords as _keywords
 from ._model import _RECORD_LEAD, Model, record_names
 from ._orbkit import (IntegrationWarning, SetupError, SetupWarning, __version__,  # noqa: F401
                       ensemble_capacity, max_patterns, max_threads, pattern_names,
-                      scalar_names, twin_offset, twopi, _refuse_quantity)
+                      scalar_names, twin_offset, twopi)
 from . import _orbkit
 
 __all__ = ["Model", "SetupError", "SetupWarning", "IntegrationWarning", "migrate", "twin", "spread",

@@ -18,8 +18,7 @@ import numpy as np
 from numpy.lib.recfunctions import structured_to_unstructured
 
 from . import Model, SetupError, read, twopi
-from ._draw import (DPI, PATTERN_COLOURS, RES_STYLE, InputError, _figure, _pyplot,  # noqa: F401
-                    _save)
+from ._draw import DPI, PATTERN_COLOURS, RES_STYLE, InputError, _figure, _save  # noqa: F401
 from ._analysis_plots import (COMMANDS as _ANALYSES, plot_churning, plot_diffusion,  # noqa: F401
                               plot_lyapunov, plot_trapping, run_command as _run_analysis)
 
