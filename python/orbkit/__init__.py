@@ -126,11 +126,12 @@ def read(path, npatterns=None):
             raise ValueError(f"{path}:{line}: expected {len(names)} values ({' '.join(names)}), "
                              f"got {detail}")
         raise ValueError(f"{path}:{line}: expected a number, got '{detail}'")
+    dtype = [(n, "<i8" if n == "i" else "<f8") for n in names]  # the star index of .x a whole number
     if len(rows) == 0:
-        return _np.empty(0, dtype=[(n, "<i8" if n == "i" else "<f8") for n in names])
+        return _np.empty(0, dtype=dtype)
     if ext != ".x":  # every column a double: the rows are the records, no copy
-        return rows.view([(n, "<f8") for n in names]).reshape(len(rows))
-    out = _np.empty(len(rows), dtype=[(n, "<i8" if n == "i" else "<f8") for n in names])
+        return rows.view(dtype).reshape(len(rows))
+    out = _np.empty(len(rows), dtype=dtype)
     for k, n in enumerate(names):
         out[n] = rows[:, k]
     return out
