@@ -43,12 +43,16 @@ def pattern(number, npatterns):
         raise ValueError(f"pattern: expected 1 .. {npatterns}, got {number}")
 
 
+def did_you_mean(name, known):
+    """'; did you mean 'a' or 'b'?' naming the known names closest to a misspelled one, or ''."""
+    close = difflib.get_close_matches(str(name), known, n=3, cutoff=0.6)
+    return f"; did you mean {' or '.join(repr(c) for c in close)}?" if close else ""
+
+
 def unknown_keyword(where, name, known):
     """The TypeError for a keyword that `where` does not take, with the names it does take
     that are closest to it."""
-    close = difflib.get_close_matches(name, known, n=3, cutoff=0.6)
-    hint = f"; did you mean {' or '.join(repr(c) for c in close)}?" if close else ""
-    return TypeError(f"{where}() got an unexpected keyword argument {name!r}{hint} "
+    return TypeError(f"{where}() got an unexpected keyword argument {name!r}{did_you_mean(name, known)} "
                      f"(it takes: {', '.join(known)})")
 
 

@@ -5,7 +5,6 @@ _checks.py; what needs C++ is a call on self._c.
 A method that needs the compiled core calls it as self._c.NAME(...); a new one is added
 to the class body below (or to a mixin class it lists) with @keywords."""
 
-import difflib as _difflib
 import inspect as _inspect
 import math as _math
 
@@ -96,8 +95,7 @@ class Model:
             for k, pattern in enumerate(patterns):
                 for name in (pattern if isinstance(pattern, dict) else ()):
                     if name not in pattern_names:
-                        close = _difflib.get_close_matches(str(name), pattern_names, n=3, cutoff=0.6)
-                        hint = f"; did you mean {' or '.join(map(repr, close))}?" if close else ""
+                        hint = _checks.did_you_mean(name, pattern_names)
                         raise TypeError(f"patterns[{k}]: unknown field {name!r}{hint} (a pattern's "
                                         f"fields: {', '.join(pattern_names)})")
         self._c = _Model(**fields)
