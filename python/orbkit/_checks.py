@@ -9,11 +9,13 @@ import inspect
 import sys
 import time
 
+import numpy as np
+
 from ._orbkit import (_check_method, _check_states, _check_threads, _check_time, _check_times,
                       _refuse_quantity)
 
-__all__ = ["keywords", "states", "state_grid", "times", "time_value", "method", "threads", "refuse_units",
-           "pattern", "progress_callback", "progress_bar"]
+__all__ = ["keywords", "states", "state_grid", "float64", "times", "time_value", "method", "threads",
+           "refuse_units", "pattern", "progress_callback", "progress_bar"]
 
 states = _check_states      # (n, 4) float64; quantities refused; TypeError/ValueError as integrate
 times = _check_times        # finite times, one dimension; ValueError naming the argument
@@ -23,13 +25,18 @@ method = _check_method      # 'dop853' or 'bs', and tol for 'dop853' only
 refuse_units = _refuse_quantity  # TypeError for a number with a unit, with how to convert it
 
 
+def float64(values, name, kind):
+    """Refuses values with a unit (kind: what they should be, as for refuse_units) and an
+    array of another dtype than float64, which would otherwise be converted unseen."""
+    refuse_units(values, name, kind)
+    if isinstance(values, np.ndarray) and values.dtype != np.float64:
+        raise ValueError(f"{name}: expected float64 values, got dtype {values.dtype}")
+
+
 def state_grid(states, name="states"):
     """States of any shape (..., 4) as float64 (quantities and other dtypes refused): the
     record quantities and actions take every state of an integration's output at once."""
-    import numpy as np
-    refuse_units(states, name, "state")
-    if isinstance(states, np.ndarray) and states.dtype != np.float64:
-        raise ValueError(f"{name}: expected float64 values, got dtype {states.dtype}")
+    float64(states, name, "state")
     states = np.asarray(states, dtype=np.float64)
     if states.ndim < 1 or states.shape[-1] != 4:
         raise ValueError(f"{name}: expected an array whose last axis holds x, y, vx, vy; "

@@ -53,9 +53,7 @@ def _restore(values, source):
 
 def _states_and_times(states, t, phases=None, npatterns=0):
     states = _checks.state_grid(states)
-    _checks.refuse_units(t, "t", "time")
-    if isinstance(t, _np.ndarray) and t.dtype != _np.float64:
-        raise ValueError(f"t: expected float64 values, got dtype {t.dtype}")
+    _checks.float64(t, "t", "time")
     shape = states.shape[:-1]
     try:
         t = _np.broadcast_to(_np.asarray(t, dtype=_np.float64), shape)
@@ -63,9 +61,7 @@ def _states_and_times(states, t, phases=None, npatterns=0):
         raise ValueError(f"t: shape {_np.shape(t)} does not match states of shape "
                          f"{states.shape}") from None
     if phases is not None:
-        _checks.refuse_units(phases, "phases", "radians")
-        if isinstance(phases, _np.ndarray) and phases.dtype != _np.float64:
-            raise ValueError(f"phases: expected float64 values, got dtype {phases.dtype}")
+        _checks.float64(phases, "phases", "radians")
         phases = _np.asarray(phases, dtype=_np.float64)
         try:
             phases = _np.broadcast_to(phases.reshape(phases.shape[:-1] + (1,) * (
