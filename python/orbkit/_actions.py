@@ -100,10 +100,7 @@ def _launch(g, R, L, E):
     """A state on the orbit (E, L): at the guiding radius of |L|, moving outwards."""
     Rl = _np.abs(L) ** (1.0 / (1.0 + g))
     with _np.errstate(invalid="ignore"):
-        if g == 0:
-            dE = E - (0.5 + _np.log(Rl))
-        else:  # E - E_c(R_L), with E = E_c(R) exactly in the Dehnen case: no cancellation
-            dE = E - _circular_energy(g, Rl)
+        dE = E - _circular_energy(g, Rl)  # E - E_c(R_L); E = E_c(R) exactly in the Dehnen case
         vr = _np.sqrt(_np.maximum(2 * dE, 0.0))
     return _np.stack([Rl, _np.zeros_like(Rl), vr, L / Rl], axis=1)
 
