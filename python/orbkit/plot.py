@@ -18,7 +18,7 @@ import numpy as np
 from numpy.lib.recfunctions import structured_to_unstructured
 
 from . import Model, SetupError, read, twopi
-from ._draw import DPI, PATTERN_COLOURS, RES_STYLE, InputError, _figure, _save  # noqa: F401
+from ._draw import DPI, InputError, _figure, _save  # noqa: F401
 from ._analysis_plots import (COMMANDS as _ANALYSES, plot_churning, plot_diffusion,  # noqa: F401
                               plot_lyapunov, plot_trapping, run_command as _run_analysis)
 
@@ -283,7 +283,9 @@ def _row_note(table, rows):
 
 
 # ---------------------------------------------------------------------------------------------
-# Drawing (each pattern's colour and the resonances' lines: PATTERN_COLOURS, RES_STYLE)
+# Drawing
+
+from ._draw import RES_STYLE, PATTERN_COLOURS  # noqa: E402  (shared with the analysis pictures)
 
 
 def _wave_title(model, wave):
