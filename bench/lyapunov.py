@@ -14,23 +14,14 @@ renormalisation; the last line gives the ratio of the two times.
 """
 import argparse
 import os
-import time
 
 import numpy as np
 
 import orbkit
 from orbkit import analysis
+from timing import best  # bench/timing.py, beside this script
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def best(runs, work):
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        work()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def main():
@@ -46,11 +37,11 @@ def main():
     states, phases = drawn if isinstance(drawn, tuple) else (drawn, None)
     tmax = a.orbits * orbkit.twopi
     tau = a.tau if a.tau is not None else model.dt_int * orbkit.twopi
-    plain = best(a.runs, lambda: model.integrate(states, np.array([0.0, tmax]), phases=phases,
-                                                 method="dop853"))
+    plain = best(lambda: model.integrate(states, np.array([0.0, tmax]), phases=phases,
+                                         method="dop853"), a.runs)
     # the exponents alone: the shear baseline (shear=True) is a second run in the background
-    chaos = best(a.runs, lambda: analysis.lyapunov(model, states, tmax, tau=tau, phases=phases,
-                                                   method="dop853", shear=False))
+    chaos = best(lambda: analysis.lyapunov(model, states, tmax, tau=tau, phases=phases,
+                                           method="dop853", shear=False), a.runs)
     print(f"setup {a.setup}: {a.stars} stars, {a.orbits:g} orbits, tau {tau:.4g}, "
           f"{os.cpu_count()} hardware threads")
     print(f"integrate  {plain:8.3f} s")

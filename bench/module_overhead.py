@@ -29,13 +29,11 @@ at_start = np.zeros(1)
 def per_call(threads, repeats=5):
     """The fastest of `repeats` loops of `calls` calls, seconds per call."""
     model.integrate(state, at_start, threads=threads)  # the worker and its team exist from here on
-    fastest = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
+
+    def loop():
         for _ in range(calls):
             model.integrate(state, at_start, threads=threads)
-        fastest = min(fastest, (time.perf_counter() - start) / calls)
-    return fastest
+    return best(loop, repeats) / calls
 
 
 def empty():

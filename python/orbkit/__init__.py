@@ -31,7 +31,7 @@ from ._checks import keywords as _keywords
 from ._model import _RECORD_LEAD, Model, record_names
 from ._orbkit import (IntegrationWarning, SetupError, SetupWarning, __version__,  # noqa: F401
                       ensemble_capacity, max_patterns, max_threads, pattern_names,
-                      scalar_names, twin_offset, twopi, _refuse_quantity)
+                      scalar_names, twin_offset, twopi)
 from . import _orbkit
 
 __all__ = ["Model", "SetupError", "SetupWarning", "IntegrationWarning", "migrate", "twin", "spread",
@@ -43,12 +43,8 @@ __all__ = ["Model", "SetupError", "SetupWarning", "IntegrationWarning", "migrate
 def _table(run, model, threads, method, tol, progress, total, what):
     if not isinstance(model, Model):
         raise TypeError(f"model: expected an orbkit.Model, got {type(model).__name__}")
-    bar = _checks.progress_callback(progress, total, what)
-    try:
+    with _checks.progress_bar(progress, total, what) as bar:
         return run(model._c, threads, method, tol, bar)
-    finally:
-        if bar is not None:
-            bar.close()
 
 
 @_keywords
@@ -130,11 +126,12 @@ def read(path, npatterns=None):
             raise ValueError(f"{path}:{line}: expected {len(names)} values ({' '.join(names)}), "
                              f"got {detail}")
         raise ValueError(f"{path}:{line}: expected a number, got '{detail}'")
+    dtype = [(n, "<i8" if n == "i" else "<f8") for n in names]  # the star index of .x a whole number
     if len(rows) == 0:
-        return _np.empty(0, dtype=[(n, "<i8" if n == "i" else "<f8") for n in names])
+        return _np.empty(0, dtype=dtype)
     if ext != ".x":  # every column a double: the rows are the records, no copy
-        return rows.view([(n, "<f8") for n in names]).reshape(len(rows))
-    out = _np.empty(len(rows), dtype=[(n, "<i8" if n == "i" else "<f8") for n in names])
+        return rows.view(dtype).reshape(len(rows))
+    out = _np.empty(len(rows), dtype=dtype)
     for k, n in enumerate(names):
         out[n] = rows[:, k]
     return out

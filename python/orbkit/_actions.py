@@ -9,6 +9,7 @@ import warnings as _warnings
 import numpy as _np
 
 from . import _orbkit
+from ._checks import state_grid as _state_grid
 from ._orbkit import IntegrationWarning as _IntegrationWarning
 
 ACTION_FIELDS = ("L", "E", "J_R", "r_peri", "r_apo", "e", "R_g", "Omega_R", "theta_R")
@@ -38,8 +39,7 @@ def _reasons_warning(status, what):
 
 
 def _flat_states(states):
-    from ._checks import state_grid
-    states = state_grid(states)
+    states = _state_grid(states)
     return _np.ascontiguousarray(states.reshape(-1, 4)), states.shape[:-1]
 
 
@@ -100,10 +100,7 @@ def _launch(g, R, L, E):
     """A state on the orbit (E, L): at the guiding radius of |L|, moving outwards."""
     Rl = _np.abs(L) ** (1.0 / (1.0 + g))
     with _np.errstate(invalid="ignore"):
-        if g == 0:
-            dE = E - (0.5 + _np.log(Rl))
-        else:  # E - E_c(R_L), with E = E_c(R) exactly in the Dehnen case: no cancellation
-            dE = E - _circular_energy(g, Rl)
+        dE = E - _circular_energy(g, Rl)  # E - E_c(R_L); E = E_c(R) exactly in the Dehnen case
         vr = _np.sqrt(_np.maximum(2 * dE, 0.0))
     return _np.stack([Rl, _np.zeros_like(Rl), vr, L / Rl], axis=1)
 

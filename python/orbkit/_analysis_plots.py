@@ -6,11 +6,8 @@ the pattern's colour, at the angular momentum of a circular orbit there."""
 import numpy as np
 
 from . import analysis, twopi
-from ._draw import _figure, _save
+from ._draw import PATTERN_COLOURS, RES_STYLE, _figure, _save
 
-RES_STYLE = {"CR": "-", "ILR": "--", "OLR": ":"}
-PATTERN_COLOURS = ["tab:red", "tab:blue", "tab:green", "tab:orange", "tab:purple",
-                   "tab:brown", "tab:pink", "tab:olive", "tab:cyan", "tab:gray"]
 TWOPI = twopi
 
 __all__ = ["plot_lyapunov", "plot_diffusion", "plot_churning", "plot_trapping"]

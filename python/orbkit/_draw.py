@@ -3,6 +3,11 @@ when a figure is drawn), the figure in pixels, and its writing with the tool's e
 file that cannot be written."""
 
 DPI = 100                          # pixels per inch of the written PNG; sizes are in pixels
+# each pattern's colour, and the line of each resonance: corotation solid, the inner
+# Lindblad resonance dashed, the outer dotted
+PATTERN_COLOURS = ["tab:red", "tab:blue", "tab:green", "tab:orange", "tab:purple",
+                   "tab:brown", "tab:pink", "tab:olive", "tab:cyan", "tab:gray"]
+RES_STYLE = {"CR": "-", "ILR": "--", "OLR": ":"}
 
 
 class InputError(Exception):

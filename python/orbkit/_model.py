@@ -5,7 +5,6 @@ _checks.py; what needs C++ is a call on self._c.
 A method that needs the compiled core calls it as self._c.NAME(...); a new one is added
 to the class body below (or to a mixin class it lists) with @keywords."""
 
-import difflib as _difflib
 import inspect as _inspect
 import math as _math
 
@@ -54,9 +53,7 @@ def _restore(values, source):
 
 def _states_and_times(states, t, phases=None, npatterns=0):
     states = _checks.state_grid(states)
-    _checks.refuse_units(t, "t", "time")
-    if isinstance(t, _np.ndarray) and t.dtype != _np.float64:
-        raise ValueError(f"t: expected float64 values, got dtype {t.dtype}")
+    _checks.float64(t, "t", "time")
     shape = states.shape[:-1]
     try:
         t = _np.broadcast_to(_np.asarray(t, dtype=_np.float64), shape)
@@ -64,9 +61,7 @@ def _states_and_times(states, t, phases=None, npatterns=0):
         raise ValueError(f"t: shape {_np.shape(t)} does not match states of shape "
                          f"{states.shape}") from None
     if phases is not None:
-        _checks.refuse_units(phases, "phases", "radians")
-        if isinstance(phases, _np.ndarray) and phases.dtype != _np.float64:
-            raise ValueError(f"phases: expected float64 values, got dtype {phases.dtype}")
+        _checks.float64(phases, "phases", "radians")
         phases = _np.asarray(phases, dtype=_np.float64)
         try:
             phases = _np.broadcast_to(phases.reshape(phases.shape[:-1] + (1,) * (
@@ -96,8 +91,7 @@ class Model:
             for k, pattern in enumerate(patterns):
                 for name in (pattern if isinstance(pattern, dict) else ()):
                     if name not in pattern_names:
-                        close = _difflib.get_close_matches(str(name), pattern_names, n=3, cutoff=0.6)
-                        hint = f"; did you mean {' or '.join(map(repr, close))}?" if close else ""
+                        hint = _checks.did_you_mean(name, pattern_names)
                         raise TypeError(f"patterns[{k}]: unknown field {name!r}{hint} (a pattern's "
                                         f"fields: {', '.join(pattern_names)})")
         self._c = _Model(**fields)
@@ -223,13 +217,9 @@ class Model:
         IntegrationWarning per call counts them and says why. Ctrl-C stops the call with
         KeyboardInterrupt.
         """
-        bar = _checks.progress_callback(progress, lambda: _count(states), "integrate")
-        try:
+        with _checks.progress_bar(progress, lambda: _count(states), "integrate") as bar:
             return self._c.integrate(states, times, t0, phases, threads, with_times, method, tol,
                                      exact, bar)
-        finally:
-            if bar is not None:
-                bar.close()
 
     # ---- the potential and the frequencies
 
@@ -285,8 +275,7 @@ class Model:
         sense of Omega_p. Omega is monotonic, so each has at most one root; one that does
         not exist is nan (for Omega_p <= 0: no CR, and the ILR only where m < q = kappa/Omega,
         as for m = 1, where Omega - kappa = Omega_p < 0 has its root)."""
-        if not 1 <= pattern <= self.npatterns:
-            raise ValueError(f"pattern: expected 1 .. {self.npatterns}, got {pattern}")
+        _checks.pattern(pattern, self.npatterns)
         g = self.gamma_
         p = self.patterns[pattern - 1]
         m, omegas = p["mm"], p["Omegas"]
@@ -360,8 +349,7 @@ class Model:
         """Jacobi energy E - Omega_p L of states (..., 4) at times t in pattern `pattern`
         (1 for the first), with that pattern's potential at full amplitude as the record
         line's p1, p2, ... show it."""
-        if not 1 <= pattern <= self.npatterns:
-            raise ValueError(f"pattern: expected 1 .. {self.npatterns}, got {pattern}")
+        _checks.pattern(pattern, self.npatterns)
         rows, shape = self._record_rows(states, t, phases)
         return rows[:, 10 + 2 * self.npatterns + pattern - 1].reshape(shape)
 

@@ -234,8 +234,7 @@ def lyapunov(model, states, tmax=None, *, tau=None, d0=1e-9, t0=0.0, phases=None
     if abs(times[-1] - tmax) <= 1e-12 * intervals * tau:
         times[-1] = tmax  # the whole run: the last interval ends at tmax itself
     ph = _phases(phases, len(states), model.npatterns)
-    bar = _checks.progress_callback(progress, lambda: len(states), "lyapunov")
-    try:
+    with _checks.progress_bar(progress, lambda: len(states), "lyapunov") as bar:
         lam = _orbkit._lyapunov(model._c, states, tau, intervals, d0, t0, ph, threads, method,
                                 tol, float(times[-1]), bar)
         if shear and model.npatterns:
@@ -248,9 +247,6 @@ def lyapunov(model, states, tmax=None, *, tau=None, d0=1e-9, t0=0.0, phases=None
             base = lam.copy()  # the model is its own background
         else:
             base = _np.full_like(lam, _np.nan)
-    finally:
-        if bar is not None:
-            bar.close()
     return Exponents(times, lam, base)
 
 
@@ -576,9 +572,9 @@ def churning(model, initial, final, t1, *, t0=0.0, phases=None):
     for s, t, k in ((a, t0, "0"), (b, t1, "1")):
         t = _np.broadcast_to(_np.asarray(t, dtype=_np.float64), (len(s),))
         q = model.record(s, t, ph)
-        a = model.actions(s)
+        act = model.actions(s)
         out["L" + k], out["r" + k] = q["L"], q["r"]
-        out["e" + k], out["Rg" + k], out["J_R" + k] = a["e"], a["R_g"], a["J_R"]
+        out["e" + k], out["Rg" + k], out["J_R" + k] = act["e"], act["R_g"], act["J_R"]
         out["E" + k] = q["KE"] + _potential(model, s, t, ph)
     for n in ("L", "e", "Rg", "r", "E", "J_R"):
         out["d" + n] = out[n + "1"] - out[n + "0"]
@@ -591,8 +587,8 @@ def _potential(model, s, t, phases):
         return model.potential(s[:, 0], s[:, 1], t)
     # each star in a model of its own phases
     out = _np.empty(len(s))
+    pats = model.patterns
     for i in range(len(s)):
-        pats = model.patterns
         for k, p in enumerate(pats):
             p["phi0"] = _np.degrees(phases[i, k])
         out[i] = model.replace(patterns=pats).potential(s[i, 0], s[i, 1], t[i])
@@ -624,8 +620,7 @@ def pattern_angle(model, orbits, times, *, pattern=1, guiding=True):
     output time to the next: the output interval must be short against the synodic
     period 2 pi / |Omega - Omega_p| of the stars of interest.
     """
-    if not 1 <= pattern <= model.npatterns:
-        raise ValueError(f"pattern: expected 1 .. {model.npatterns}, got {pattern}")
+    _checks.pattern(pattern, model.npatterns)
     o = _real(orbits, "orbits", "state")
     if o.ndim != 3 or o.shape[-1] != 4:
         raise ValueError(f"orbits: expected shape (n, nt, 4), got {o.shape}")

@@ -18,7 +18,7 @@ import numpy as np
 from numpy.lib.recfunctions import structured_to_unstructured
 
 from . import Model, SetupError, read, twopi
-from ._draw import DPI, InputError, _figure, _pyplot, _save  # noqa: F401
+from ._draw import DPI, InputError, _figure, _save  # noqa: F401
 from ._analysis_plots import (COMMANDS as _ANALYSES, plot_churning, plot_diffusion,  # noqa: F401
                               plot_lyapunov, plot_trapping, run_command as _run_analysis)
 
@@ -285,9 +285,7 @@ def _row_note(table, rows):
 # ---------------------------------------------------------------------------------------------
 # Drawing
 
-RES_STYLE = {"CR": "-", "ILR": "--", "OLR": ":"}
-PATTERN_COLOURS = ["tab:red", "tab:blue", "tab:green", "tab:orange", "tab:purple",
-                   "tab:brown", "tab:pink", "tab:olive", "tab:cyan", "tab:gray"]
+from ._draw import RES_STYLE, PATTERN_COLOURS  # noqa: E402  (shared with the analysis pictures)
 
 
 def _wave_title(model, wave):
